@@ -55,6 +55,11 @@ DeviceHandle OpenHid(const char* path) { return hid::open(path); }
 bool OwnsHid(DeviceHandle h) { return hid::isOpen(h); }
 void CloseHid(DeviceHandle h) { hid::close(h); }
 
+// One feature report of n + 1 bytes; the caller has put the report id in buf[0].
+long ReadHidBlock(DeviceHandle h, uint8_t* buf, size_t n) {
+  return hid::getFeature(h, buf, n + 1) ? long(n) : -1;
+}
+
 struct Scan {
   DeviceFoundCallback callback;
   char* name;           // find mode: the caller's buffer
@@ -112,7 +117,7 @@ int32_t ScanHidDevices(DeviceFoundCallback callback, char* name, bool findMode, 
 
 }  // namespace
 
-const Transport kHidTransport = {OpenHid, OwnsHid, CloseHid, HidExchange};
+const Transport kHidTransport = {OpenHid, OwnsHid, CloseHid, HidExchange, 1, ReadHidBlock};
 
 int32_t FindHidDeviceInternal(DeviceHandle* handle, char* name) {
   return ScanHidDevices(nullptr, name, true, handle);

@@ -1,6 +1,7 @@
 // One transport of the library: how a handle of its device types is opened, closed and
 // used for one command exchange. SendCmd and the device table see transports only here.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "qz/basic.h"
@@ -15,6 +16,12 @@ struct Transport {
   void (*close)(DeviceHandle handle);
   // One exchange with the current device (the meaning of SendCmd after selection).
   int32_t (*exchange)(DeviceHandle handle, const uint8_t* command, uint8_t* reply);
+  // Bulk transfer: a block's values start at buf[blockOffset] (HID puts the report id
+  // first). readBlock reads one block of n value bytes into buf, whose capacity is
+  // n + blockOffset, and returns the number of value bytes delivered, or -1 on failure.
+  // Null for a transport without block reads.
+  size_t blockOffset;
+  long (*readBlock)(DeviceHandle handle, uint8_t* buf, size_t n);
 };
 
 extern const Transport kHidTransport;
