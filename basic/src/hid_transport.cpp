@@ -55,8 +55,9 @@ DeviceHandle OpenHid(const char* path) { return hid::open(path); }
 bool OwnsHid(DeviceHandle h) { return hid::isOpen(h); }
 void CloseHid(DeviceHandle h) { hid::close(h); }
 
-// One feature report of n + 1 bytes; the caller has put the report id in buf[0].
+// One feature report of n + 1 bytes, asked for by the current device's report id.
 long ReadHidBlock(DeviceHandle h, uint8_t* buf, size_t n) {
+  buf[0] = ReportId();
   return hid::getFeature(h, buf, n + 1) ? long(n) : -1;
 }
 
