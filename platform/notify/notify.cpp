@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,7 +106,12 @@ class DirectorySource : public Source {
   bool init() {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) return false;
-    return watchDir() || watchParent();
+    // The parent is watched for as long as the source lives: it tells at once when the
+    // directory goes or comes (the directory's own end event waits for every socket of it
+    // to be closed).
+    bool parent = watchParent();
+    bool dir = watchDir();
+    return parent || dir;
   }
 
   int fd() const override { return fd_; }
@@ -126,7 +132,8 @@ class DirectorySource : public Source {
  private:
   static constexpr uint32_t kDirEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                          IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-  static constexpr uint32_t kParentEvents = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+  static constexpr uint32_t kParentEvents =
+      IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
 
   bool watchDir() {
     wdDir_ = inotify_add_watch(fd_, dir_.c_str(), kDirEvents);
@@ -136,6 +143,10 @@ class DirectorySource : public Source {
     wdParent_ = inotify_add_watch(fd_, parent_.c_str(), kParentEvents);
     return wdParent_ >= 0;
   }
+  void dropDir() {
+    if (wdDir_ >= 0) inotify_rm_watch(fd_, wdDir_);
+    wdDir_ = -1;
+  }
 
   void reportEntry(Watch& w, Change change, const char* entry) {
     char name[kNameSize];
@@ -143,32 +154,59 @@ class DirectorySource : public Source {
     if (map_(entry, name, sizeof name)) w.report(change, name);
   }
 
+  // An entry event, after the scan that follows a new directory watch: a creation the scan
+  // has already reported is not reported again.
+  void entryEvent(Watch& w, Change change, const char* entry) {
+    auto it = scanned_.find(entry);
+    if (it != scanned_.end()) {
+      scanned_.erase(it);
+      if (change == Change::kArrival) return;
+    }
+    reportEntry(w, change, entry);
+  }
+
   void handle(Watch& w, const inotify_event& ev) {
     if (ev.wd == wdDir_ && wdDir_ >= 0) {
-      if (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-        // The directory went away: wait for it to come back.
-        if (ev.mask & IN_MOVE_SELF) inotify_rm_watch(fd_, wdDir_);
+      if (ev.mask & IN_IGNORED) {
         wdDir_ = -1;
-        watchParent();
+      } else if (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+        dropDir();
       } else if (ev.len > 0 && (ev.mask & (IN_CREATE | IN_MOVED_TO))) {
-        reportEntry(w, Change::kArrival, ev.name);
+        entryEvent(w, Change::kArrival, ev.name);
       } else if (ev.len > 0 && (ev.mask & (IN_DELETE | IN_MOVED_FROM))) {
-        reportEntry(w, Change::kRemoval, ev.name);
+        entryEvent(w, Change::kRemoval, ev.name);
       }
-    } else if (ev.wd == wdParent_ && wdParent_ >= 0 && ev.len > 0 &&
-               (ev.mask & (IN_CREATE | IN_MOVED_TO)) && base_ == ev.name && watchDir()) {
-      inotify_rm_watch(fd_, wdParent_);
-      wdParent_ = -1;
-      // Sockets made between the directory's creation and its watch.
-      if (DIR* d = opendir(dir_.c_str())) {
-        while (dirent* e = readdir(d)) reportEntry(w, Change::kArrival, e->d_name);
-        closedir(d);
+    } else if (ev.wd == wdParent_ && wdParent_ >= 0) {
+      if (ev.mask & IN_IGNORED) {
+        wdParent_ = -1;
+      } else if (ev.len > 0 && base_ == ev.name) {
+        if (ev.mask & (IN_DELETE | IN_MOVED_FROM)) {
+          dropDir();
+        } else if (ev.mask & (IN_CREATE | IN_MOVED_TO)) {
+          dropDir();
+          if (watchDir()) scanNewDir(w);
+        }
       }
+    }
+  }
+
+  // The directory (new or back) is watched: reports the sockets made between its creation
+  // and its watch, whose creation events may still be queued behind.
+  void scanNewDir(Watch& w) {
+    scanned_.clear();
+    if (DIR* d = opendir(dir_.c_str())) {
+      while (dirent* e = readdir(d)) {
+        if (!isSocket(dir_ + "/" + e->d_name)) continue;
+        scanned_.insert(e->d_name);
+        reportEntry(w, Change::kArrival, e->d_name);
+      }
+      closedir(d);
     }
   }
 
   std::string dir_, parent_, base_;
   NameMap map_;
+  std::set<std::string> scanned_;  // reported by the last scan, creation event not yet seen
   int fd_ = -1;
   int wdDir_ = -1;
   int wdParent_ = -1;

@@ -18,9 +18,9 @@ class Watch;
 
 // An empty watch, or nullptr when out of memory.
 Watch* create();
-// Adds an inotify watch of the sockets in dir. When dir does not exist yet, its parent is
-// watched until it appears; the sockets already in it then are reported as arrivals.
-// False when neither dir nor its parent can be watched.
+// Adds an inotify watch of the sockets in dir and of dir's parent, so that a directory made
+// later, or removed and made again, is followed; the sockets found in it when it appears
+// are reported as arrivals. False when neither dir nor its parent can be watched.
 bool addDirectory(Watch* w, const char* dir, NameMap map);
 // Adds a udev monitor of hidraw devices, named "\\?\hid#vid_%04x&pid_%04x#hidrawN" from the
 // USB ids of their HID parent. False when no monitor can be had.

@@ -96,8 +96,9 @@ typedef void* QZNotifyHandle;
  *  [1] the same for serial-line objects ("QZSKRXM_API<n>", "QZS2K_API<n>");
  *  [2] HID interfaces: hidraw devices by a udev monitor (not when QZ_NO_REAL_HID=1), and
  *      virtual HID sockets in $QZ_VIRTUAL_HID_DIR when it is set, by inotify.
- * A driver directory that does not exist yet is waited for in its parent directory.
- * Devices present at registration are not reported. A null recipient, callback or array
+ * A directory made later, or removed and made again, is followed through its parent; the
+ * sockets found in it when it appears are reported as arrivals. Devices present at
+ * registration are not reported. A null recipient, callback or array
  * starts nothing (the array's handles become null). Always 1. */
 QZ_EXPORT int32_t RegisterNotify(const QZNotifyRecipient* recipient, QZNotifyHandle handles[3]);
 
