@@ -19,7 +19,12 @@ function(qz_sdk_library target)
     INSTALL_RPATH "$ORIGIN"
     BUILD_RPATH "$ORIGIN")
   target_link_libraries(${target} PRIVATE qz_flags)
-  target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+  # clang links the sanitizer runtime into programs only, so a sanitized library keeps
+  # undefined references to it.
+  if(NOT QZ_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()
 
 # A program: finds the SDK libraries in ../lib, in the build tree and when installed.
