@@ -98,8 +98,9 @@ typedef void* QZNotifyHandle;
  *      virtual HID sockets in $QZ_VIRTUAL_HID_DIR when it is set, by inotify.
  * A directory made later, or removed and made again, is followed through its parent; the
  * sockets found in it when it appears are reported as arrivals. Devices present at
- * registration are not reported. A null recipient, callback or array
- * starts nothing (the array's handles become null). Always 1. */
+ * registration are not reported. Handles already in the array are overwritten, not stopped
+ * (unregister them first). A null recipient or callback starts nothing and stores null
+ * handles; a null array is left alone. Always 1. */
 QZ_EXPORT int32_t RegisterNotify(const QZNotifyRecipient* recipient, QZNotifyHandle handles[3]);
 
 /* Stops every non-null handle of the array (waiting for its thread, so no callback of it
