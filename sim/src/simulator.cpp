@@ -1,0 +1,1 @@
+#include "qzsim/simulator.h"
