@@ -52,6 +52,11 @@ struct Parameters {
   std::vector<uint8_t> application = std::vector<uint8_t>(64);
   std::vector<uint8_t> boot = std::vector<uint8_t>(16);
   std::vector<uint8_t> debug = std::vector<uint8_t>(16);  // empty: no debug list
+  uint8_t boot4Span = 0x20;   // E6 00 00: reply byte 4 (reply byte 3 is boot byte 4)
+  bool hasRange = true;       // E6 00 01 00 00 answers 55 in reply byte 2
+  uint8_t rangeMin = 10;      // E6 00 01: reply bytes 3 and 4
+  uint8_t rangeMax = 40;
+  uint8_t rangeExtra = 0;     // E6 01 01: reply byte 3 (reply byte 4 is application 0x1F)
 };
 
 // Status and feature registers read through E0 00 F0..FB.
@@ -207,17 +212,18 @@ class ControllerModel {
   size_t bulkPos_ = 0;               // next value of the running transfer
   uint32_t frameSerial_ = 0;         // fresh frames requested
   uint32_t pollsLeft_ = 0;           // status polls until the fresh frame is ready
-  uint8_t lastOpcode_ = 0;
+  Packet last_{};                    // the command taken before this one
   // Working copies and stored (non-volatile) copies of the master's lists.
   std::vector<uint8_t> storedApplication_, storedBoot_;
   std::vector<uint8_t> defaultApplication_, defaultBoot_;
 
-  bool refuses(const Packet& cmd) const;
   bool handle(const Packet& cmd, Packet* reply);
   bool readParameter(const Packet& cmd, Packet* reply);
   bool writeParameter(const Packet& cmd);
-  bool identity(const Chip& chip, bool viaMaster, Packet* reply) const;
+  std::vector<uint8_t>* listFor(uint8_t selector, uint8_t index, size_t* offset);
+  const Chip* addressedChip(uint8_t arg) const;
   void takeFrame();
+  std::vector<uint16_t> computeFrame() const;
   void reset();
 };
 

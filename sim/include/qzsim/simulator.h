@@ -58,6 +58,7 @@ struct Request {
   // HID: the data after the 8-byte header (report id first); driver: the input bytes;
   // serial: the frame as received (six bytes), or the bytes discarded.
   std::vector<uint8_t> bytes;
+  bool wellFormed = true;   // false: the header was malformed and the request refused
 
   // Driver requests: 1 for the older send/read codes, 2 for the newer ones, else 0.
   int generation() const;
@@ -86,6 +87,7 @@ enum class FaultKind : uint8_t {
   SplitReply,      // serial: the reply frame goes out in `value` parts, `value2` ms apart
   BadChecksum,     // serial: the reply frame carries a wrong checksum
   Garbage,         // serial: `value` garbage bytes go out before the reply frame
+  Reply,           // carried out, but answered with `reply` instead
   Silence = NoAnswer,
 };
 
@@ -98,6 +100,7 @@ struct Fault {
   int times = 1;
   int value = 0;
   int value2 = 0;
+  Packet reply{};
 
   static Fault noAnswer(int opcode = kAnyOpcode, int times = 1);
   static Fault stale(int opcode, int reads, int times = 1);
@@ -109,6 +112,7 @@ struct Fault {
   static Fault splitReply(int opcode, int parts, int gapMs, int times = 1);
   static Fault badChecksum(int opcode = kAnyOpcode, int times = 1);
   static Fault garbage(int opcode, int bytes, int times = 1);
+  static Fault replyWith(int opcode, const Packet& reply, int times = 1);
 };
 
 class Simulator;
