@@ -26,6 +26,7 @@ struct Simulator::Impl {
   std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> events;
   bool timelineStop = false;
   std::thread timeline;
+  std::vector<std::shared_ptr<std::function<void(uint8_t)>>> cycles;  // repeating touch states
 
   Device& add(std::unique_ptr<Device::Impl> impl);
   void schedule(std::chrono::milliseconds after, std::function<void()> fn);
