@@ -23,7 +23,7 @@ namespace {
 
 Bytes report(uint8_t id, const Packet& p) { return {id, p[0], p[1], p[2], p[3], p[4]}; }
 
-class HidTest : public ::testing::Test {
+class SimHid : public ::testing::Test {
  protected:
   qzsim::Simulator sim;
   qzsim::Device& add(const Controller& c = {}) {
@@ -33,7 +33,7 @@ class HidTest : public ::testing::Test {
   }
 };
 
-TEST_F(HidTest, AnswersExactlyTheAskedLengthWithTheLastReply) {
+TEST_F(SimHid, AnswersExactlyTheAskedLengthWithTheLastReply) {
   auto& dev = add();
   Hid h(dev.endpoint());
   ASSERT_TRUE(h.ok());
@@ -66,7 +66,7 @@ TEST_F(HidTest, AnswersExactlyTheAskedLengthWithTheLastReply) {
   EXPECT_EQ(dev.commands(), (std::vector<Packet>{{0xEE, 0, 0, 0, 0}}));
 }
 
-TEST_F(HidTest, ReportIdFollowsTheProductIdUnlessForced) {
+TEST_F(SimHid, ReportIdFollowsTheProductIdUnlessForced) {
   struct Case {
     uint16_t pid;
     int forced;
@@ -92,7 +92,7 @@ TEST_F(HidTest, ReportIdFollowsTheProductIdUnlessForced) {
   }
 }
 
-TEST_F(HidTest, SocketNameMayBeGivenVerbatim) {
+TEST_F(SimHid, SocketNameMayBeGivenVerbatim) {
   Controller c;
   c.socketName = "hid#vid_7A3D&pid_74x0#odd";
   auto& dev = add(c);
@@ -106,7 +106,7 @@ TEST_F(HidTest, SocketNameMayBeGivenVerbatim) {
   EXPECT_EQ(h.sendFeature(report(0, {0xFC, 1, 2, 3, 4})), 0);
 }
 
-TEST_F(HidTest, MalformedRequestsGetAFailureStatusAndServingGoesOn) {
+TEST_F(SimHid, MalformedRequestsGetAFailureStatusAndServingGoesOn) {
   auto& dev = add();
   Hid h(dev.endpoint());
   const Bytes bad[] = {
@@ -142,7 +142,7 @@ struct FaultCase {
   int32_t sendStatus = 0;
 };
 
-TEST_F(HidTest, ScriptedFaultsShapeWhatReadsShow) {
+TEST_F(SimHid, ScriptedFaultsShapeWhatReadsShow) {
   const Packet ee{0xEE, 0, 0, 0, 0};
   const FaultCase cases[] = {
       {"no answer", Fault::noAnswer(0xEE), ee, {{0, kPrevious}, {0, kPrevious}, {20, kPrevious}}},
@@ -185,7 +185,7 @@ TEST_F(HidTest, ScriptedFaultsShapeWhatReadsShow) {
   }
 }
 
-TEST_F(HidTest, FaultsCountTheirUsesPerCommand) {
+TEST_F(SimHid, FaultsCountTheirUsesPerCommand) {
   auto& dev = add();
   Hid h(dev.endpoint());
   dev.addFault(Fault::refuse(qzsim::kAnyOpcode, 2));
@@ -206,7 +206,7 @@ TEST_F(HidTest, FaultsCountTheirUsesPerCommand) {
   EXPECT_FALSE(dev.state().scanning);
 }
 
-TEST_F(HidTest, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
+TEST_F(SimHid, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
   for (uint16_t pid : {uint16_t(0x7480), uint16_t(0x7413)}) {
     qzsim::Simulator s;
     Controller c;
@@ -231,7 +231,7 @@ TEST_F(HidTest, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
   }
 }
 
-TEST_F(HidTest, InputReportsReachEveryConnection) {
+TEST_F(SimHid, InputReportsReachEveryConnection) {
   auto& dev = add();
   Hid a(dev.endpoint()), b(dev.endpoint());
   ASSERT_TRUE(a.sendReadInput(64));
@@ -259,7 +259,7 @@ TEST_F(HidTest, InputReportsReachEveryConnection) {
   EXPECT_EQ(a.sendFeature(report(0, {0xEE, 0, 0, 0, 0})), 0);
 }
 
-TEST_F(HidTest, ConnectionsAreServedIndependently) {
+TEST_F(SimHid, ConnectionsAreServedIndependently) {
   auto& dev = add();
   Hid a(dev.endpoint()), b(dev.endpoint());
   std::thread t([&] {
@@ -278,7 +278,7 @@ TEST_F(HidTest, ConnectionsAreServedIndependently) {
   EXPECT_EQ(ids, (std::set<uint32_t>{1, 2}));
 }
 
-TEST_F(HidTest, RemovedDeviceClosesItsConnectionsAndItsSocketGoes) {
+TEST_F(SimHid, RemovedDeviceClosesItsConnectionsAndItsSocketGoes) {
   auto& dev = add();
   Hid h(dev.endpoint());
   ASSERT_EQ(h.sendFeature(report(0, {0xEE, 0, 0, 0, 0})), 0);
@@ -289,7 +289,7 @@ TEST_F(HidTest, RemovedDeviceClosesItsConnectionsAndItsSocketGoes) {
   EXPECT_EQ(rawsim::connectSeqpacket(dev.endpoint()), -1);
 }
 
-TEST(Simulator, PrivateDirectoryIsMadeAndRemoved) {
+TEST(SimDirectory, PrivateDirectoryIsMadeAndRemoved) {
   std::string dir, hid;
   {
     qzsim::Simulator s;
