@@ -16,6 +16,11 @@ namespace {
 std::atomic<uint64_t> g_allocs{0};
 }
 
+// The replaced new and delete pair up; g++ cannot see that once they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(size_t n) {
   g_allocs.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(n ? n : 1)) return p;
