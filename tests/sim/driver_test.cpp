@@ -98,7 +98,7 @@ TEST_F(SimDriver, ImmediateRequestsCompleteAtOnceInOrderBesideOutstandingNotific
   ASSERT_TRUE(d.send(3, qzsim::kVersionMajor, 4));
   std::vector<uint32_t> tags;
   for (int i = 0; i < 3; ++i) tags.push_back(d.next().tag);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 250ms) << "well within the 500 ms a client allows";
   EXPECT_EQ(tags, (std::vector<uint32_t>{1, 2, 3}));
   EXPECT_EQ(dev.outstandingNotifications(), 2u);
   dev.raiseTouchState(0x8A);
@@ -132,9 +132,9 @@ TEST_F(SimDriver, NotificationsAcrossConnectionsRoutedByTag) {
   EXPECT_EQ(got.out[0], 0x8A);
   // Scheduled reports complete requests later.
   ASSERT_TRUE(b.send(10, qzsim::kNotifyFirst, 5));
-  dev.scheduleTouchState(50ms, 0x0A);
+  dev.scheduleTouchState(250ms, 0x0A);
   EXPECT_FALSE(b.next(20).arrived);
-  Completion later = b.next(500);
+  Completion later = b.next(1000);
   EXPECT_EQ(later.tag, 10u);
   EXPECT_EQ(later.out[0], 0x0A);
 }

@@ -149,7 +149,7 @@ TEST_F(SimHid, ScriptedFaultsShapeWhatReadsShow) {
       {"stale twice", Fault::stale(0xEE, 2), ee, {{0, kStale}, {0, kStale}, {0, kReply}, {0, kReply}}},
       {"refusal", Fault::refuse(0xEE), ee, {{0, kRefusal}, {0, kRefusal}}},
       {"failed send", Fault::sendFail(0xEE), ee, {{0, kPrevious}}, -1},
-      {"delay", Fault::delay(0xEE, 80), ee, {{0, kPrevious}, {0, kPrevious}, {120, kReply}}},
+      {"delay", Fault::delay(0xEE, 250), ee, {{0, kPrevious}, {0, kPrevious}, {350, kReply}}},
       {"read failure after one good read", Fault::readFail(0xEE, 1), ee, {{0, kReply}, {0, kFails}, {0, kReply}}},
       {"other opcode untouched", Fault::refuse(0xE1), ee, {{0, kReply}}},
       {"any opcode", Fault::refuse(), ee, {{0, kRefusal}}},
@@ -217,10 +217,10 @@ TEST_F(SimHid, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
     dev.setBulkValues({0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C});
     uint8_t id = pid == 0x7413 ? 1 : 0;
     Hid h(dev.endpoint());
-    dev.addFault(Fault::delay(0xFA, 60));
+    dev.addFault(Fault::delay(0xFA, 200));
     ASSERT_EQ(h.sendFeature(report(id, {0xFA, 0, 0, 0, 0})), 0);
     EXPECT_EQ(h.getFeature(id, 6).data, (Bytes{id, 0, 0, 0, 0, 0})) << "not yet: no block taken";
-    std::this_thread::sleep_for(90ms);
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(h.getFeature(id, 6).data, (Bytes{id, 0xFA, 7, 0, 0, 0}));
     EXPECT_EQ(h.getFeature(id, 8).data, (Bytes{id, 2, 1, 4, 3, 6, 5, 0}));
     EXPECT_EQ(h.getFeature(id, 8).data, (Bytes{id, 8, 7, 0xA, 9, 0xC, 0xB, 0}));
@@ -246,13 +246,13 @@ TEST_F(SimHid, InputReportsReachEveryConnection) {
   EXPECT_EQ(in, (Bytes{0, 0, 0, 0, 0, 0x8A, 0})) << "cut to the size the request accepts";
   // Reports raised with no read out wait for the next read; the timeline raises later ones.
   dev.queueInput({0x0A, 1, 2});
-  dev.scheduleTouchState(60ms, 0x8A);
+  dev.scheduleTouchState(250ms, 0x8A);
   ASSERT_TRUE(a.sendReadInput(64));
-  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 30));
+  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 100));
   EXPECT_EQ(in, (Bytes{0, 0, 0, 0, 0, 0x0A, 1, 2}));
   ASSERT_TRUE(a.sendReadInput(64));
   EXPECT_FALSE(rawsim::receive(a.fd(), &in, 20));
-  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 500));
+  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 1000));
   EXPECT_EQ(in[5], 0x8A);
   // Feature exchanges on a connection with a read out are answered at once.
   ASSERT_TRUE(a.sendReadInput(64));

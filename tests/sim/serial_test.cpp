@@ -77,10 +77,10 @@ TEST_F(SimSerial, ScriptedReplyFaults) {
   Bytes garbage = {0x5A, uint8_t(0x5A + 37), uint8_t(0x5A + 74)};
   garbage.insert(garbage.end(), kIdentityReply.begin(), kIdentityReply.end());
   const Case cases[] = {
-      {"split in three, 60 ms apart", Fault::splitReply(0xEE, 3, 60), 30, 2, kIdentityReply},
+      {"split in three, 150 ms apart", Fault::splitReply(0xEE, 3, 150), 75, 2, kIdentityReply},
       {"wrong checksum", Fault::badChecksum(0xEE), 200, 6, badSum},
       {"garbage first", Fault::garbage(0xEE, 3), 200, 9, garbage},
-      {"delay", Fault::delay(0xEE, 100), 40, 0, kIdentityReply},
+      {"delay", Fault::delay(0xEE, 250), 100, 0, kIdentityReply},
       {"silence", Fault::noAnswer(0xEE), 100, 0, {}},
       {"refusal", Fault::refuse(0xEE), 200, 6, Serial::frame({0xAA, 0, 0, 0, 0})},
   };
