@@ -101,7 +101,6 @@ class Device {
   bool bulkActive_ = false;  // an FA was answered and its reply read
   bool faAnswered_ = false;  // an FA reply waits to be read
   std::array<uint8_t, 6> report_{};  // what a reply read returns
-  const Fault* readFault_ = nullptr;  // read fault of the last command
   int goodReadsLeft_ = 0;
   bool readFaultArmed_ = false;
 };
