@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "alloc_count.h"
-#include "fake_sim.h"
 #include "qz/basic.h"
+#include "qzsim/simulator.h"
 
-namespace sim = catfake;
+namespace sim = qzsim;
 
 namespace {
 

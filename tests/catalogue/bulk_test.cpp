@@ -178,8 +178,12 @@ TEST_P(Bulk, GetBufferSizeAsksF4ForALengthAndD3ForTheSize) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     prepare(64, 0);
-    for (const auto& r : c.replies)
-      dev_->addFault(r ? Fault::answer(sim::kAnyOpcode, *r) : Fault::refuse(sim::kAnyOpcode));
+    for (size_t i = 0; i < c.replies.size(); ++i) {
+      if (c.replies[i])
+        Answer(*dev_, c.wire[i][0], *c.replies[i]);
+      else
+        dev_->addFault(Fault::refuse(c.wire[i][0]));
+    }
     int32_t flag = kUnset32;
     uint16_t size = kUnset16;
     EXPECT_EQ(GetBufferSize(h_, c.length, &flag, &size), c.result);

@@ -4,14 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "fake_sim.h"
 #include "qz/basic.h"
+#include "qzsim/simulator.h"
 
-namespace sim = catfake;
+namespace sim = qzsim;
 
 using Packet = sim::Packet;
 using Values = std::vector<int64_t>;
@@ -41,6 +42,7 @@ inline sim::Controller ControllerOf(sim::Family f, const std::string& tail = "si
 class Rig {
  public:
   Rig() {
+    setenv("QZ_NO_REAL_HID", "1", 1);
     sim_.start();
     sim_.exportEnvironment();
   }
@@ -81,6 +83,12 @@ class Rig {
   std::vector<sim::Device*> devices_;
   std::vector<DeviceHandle> handles_;
 };
+
+// Scripts the controller's answer to the next command with this opcode: r1..r4 after the
+// echoed opcode.
+inline void Answer(sim::Device& d, uint8_t opcode, std::array<uint8_t, 4> r) {
+  d.addFault(sim::Fault::replyWith(opcode, Packet{opcode, r[0], r[1], r[2], r[3]}));
+}
 
 // The command packets of a device's record.
 inline std::vector<Packet> Wire(const sim::Device& d) { return d.commands(); }
