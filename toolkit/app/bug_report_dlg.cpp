@@ -199,17 +199,11 @@ void CKRXBugReportDlg::addTrayIcon(const TrayIcon& icon) {
   if (!tray_) {
     tray_ = new QSystemTrayIcon(this);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-      switch (r) {
-        case QSystemTrayIcon::Trigger:
-          core_->onTrayCallback(kLeftButtonUp);
-          break;
-        case QSystemTrayIcon::Context:
-          core_->onTrayCallback(kRightButtonUp);
-          break;
-        default:
-          core_->onTrayCallback(kMouseMove);  // other clicks only bring the window forward
-          break;
-      }
+      const uint32_t message = r == QSystemTrayIcon::Trigger   ? kLeftButtonUp
+                               : r == QSystemTrayIcon::Context ? kRightButtonUp
+                                                               : kMouseMove;  // only brings the window forward
+      // Out of the icon's own event handling: "&Exit" deletes the icon's window.
+      QTimer::singleShot(0, this, [this, message] { core_->onTrayCallback(message); });
     });
   }
   applyTray(icon, true);
