@@ -293,7 +293,8 @@ TEST(Monitor, NeverTwoThreadsAtOnce) {
   for (int i = 0; i < 5; ++i) {
     rig.monitor.signalStop();  // told to end, then started again at once
     rig.monitor.start(rig.handle);
-    ASSERT_TRUE(eventually(2s, [&] { return rig.bothOutstanding(); }));
+    ASSERT_TRUE(eventually(2s, [&] { return rig.object.connectionsOpened() == 2 + i && rig.bothOutstanding(); }));
+    std::this_thread::sleep_for(10ms);
     EXPECT_EQ(rig.object.connectionsOpen(), 1) << "pass " << i;
   }
   EXPECT_EQ(rig.object.connectionsOpened(), 1 + 5);
