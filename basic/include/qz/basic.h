@@ -92,6 +92,39 @@ QZ_EXPORT int32_t SendCmd(DeviceHandle handle, const uint8_t* command, uint8_t* 
  * 0 for a handle that is not a HID controller or when the report is not accepted. */
 QZ_EXPORT int32_t SetOutputReport(DeviceHandle handle, int32_t length, const uint8_t* bytes);
 
+/* ---- Vendor-driver transport --------------------------------------------------------- */
+/* Device objects are Unix sockets in $QZ_DRIVER_DIR (default /run/qz) named QZUKRXM_API<n>,
+ * QZU2K_API<n> (USB), QZSKRXM_API<n>, QZS2K_API<n> (serial line), n = 0..15. The first
+ * object opened in the process decides the request codes for USB controllers: driver
+ * versions above 2.03 use the newer pair; serial-line objects always use it. */
+
+/* Opens the first device object (USB names first, then serial-line names) that answers the
+ * identity command; writes its handle (the socket descriptor) and model name. Leaves the
+ * current device type 2, or 3 when nothing answered on USB. 0 when none answers. */
+QZ_EXPORT int32_t FindQZDevice(DeviceHandle* handle, char* name);
+/* Opens and verifies every device object of the four name patterns, calling the callback
+ * for each; all stay open. 1 when at least one answered. */
+QZ_EXPORT int32_t EnumerateQZDevices(DeviceFoundCallback callback);
+/* Queries the driver's major, minor and third version numbers into values[0..2]; a query
+ * that fails leaves its value as the caller set it. 0 for a handle that is not a vendor-
+ * driver controller (types 2 and 3), else 1. */
+QZ_EXPORT int32_t GetQZDriverVersion(DeviceHandle handle, int32_t* values);
+
+/* ---- Serial transport ------------------------------------------------------------------ */
+/* Port N is $QZ_COM<N> when set (e.g. QZ_COM3=/dev/ttyUSB0), else /dev/ttyS<N-1>. Frames are
+ * the five command bytes and a checksum (complement of their 8-bit sum). The family is not
+ * learnt from the line: the slot keeps the family of the previously current device (KRXM
+ * after load); read it with IsQZ2K and tell 2K controllers by their model number. */
+
+/* Opens port N exclusively at the speed (8N1, raw, no flow control, DTR and RTS inactive)
+ * and verifies the controller with the identity command; writes handle and model name.
+ * 0 when the port cannot be opened or set up, the speed is unknown, or nothing answers. */
+QZ_EXPORT int32_t FindRSDevice(int32_t port, int32_t speed, DeviceHandle* handle, char* name);
+/* Finds again on the transport of the current device: HID, the vendor driver (all four
+ * patterns), or the serial port and speed of the current device. Resets the reported
+ * size to 64. 0 when the current type is none of 1 to 4 or nothing answers. */
+QZ_EXPORT int32_t FindPreDevice(DeviceHandle* handle, char* name);
+
 #ifdef __cplusplus
 }
 #endif
