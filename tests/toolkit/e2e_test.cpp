@@ -7,6 +7,9 @@
 
 #include "desktop_session.h"
 #include "virtual_touch.h"
+#ifdef QZ_HAVE_SIM
+#include "qzsim/simulator.h"
+#endif
 
 namespace qz::toolkit::testing {
 namespace {
@@ -101,6 +104,8 @@ class ToolKitE2e : public ::testing::Test {
     shell("xdotool windowfocus --sync " + window + " 2>/dev/null; xdotool key " + keys);
   }
 
+  void expectWindowCycle(const std::function<void(uint8_t)>& raise, const char* screenshot);
+
   Child program_, second_;
   std::string log_;
 };
@@ -185,17 +190,10 @@ TEST_F(ToolKitE2e, IconMenuSecondInstanceKeysAndExit) {
   EXPECT_TRUE(eventually(3000, [] { return trayIconWindow().empty(); }));
 }
 
-TEST_F(ToolKitE2e, TouchReportsOnVirtualHidShowAndHideTheWindow) {
-  setNotification(true);
-  const std::string hidDir = g_desktop->dir + "/hid";
-  mkdir(hidDir.c_str(), 0700);
-  setenv("QZ_VIRTUAL_HID_DIR", hidDir.c_str(), 1);
-  VirtualTouch touch(hidDir, "hid#vid_7a3d&pid_7480#touch0");
-  ASSERT_TRUE(touch.ok());
-  start();
-  ASSERT_TRUE(eventually(5000, [&] { return touch.readers() > 0; })) << "the program reads no input reports";
-
-  touch.send({0x00, 0x8A});
+// A touch-disabled report held for 1.5 s shows the window with its texts; an enabled report
+// hides it 0.5 s later.
+void ToolKitE2e::expectWindowCycle(const std::function<void(uint8_t)>& raise, const char* screenshot) {
+  raise(0x8A);
   const auto sent = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   EXPECT_TRUE(DesktopSession::windows(kAbnormalTitle).empty()) << "shown before 1.5 s";
@@ -206,21 +204,81 @@ TEST_F(ToolKitE2e, TouchReportsOnVirtualHidShowAndHideTheWindow) {
     return !window.empty();
   })) << "the abnormal-state window did not appear";
   EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1500));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // let the hint move once
   DesktopSession::Geometry g = DesktopSession::geometry(window);
   EXPECT_GT(g.w, 200);
   EXPECT_GT(g.h, 120);
-  DesktopSession::screenshot(screenshotDir() + "/toolkit-abnormal.png", g);
-
-  touch.send({0x00, 0x0A});
+  if (screenshot) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // let the hint move once
+    DesktopSession::screenshot(screenshotDir() + "/" + screenshot, g);
+  }
+  raise(0x0A);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(DesktopSession::windows(kAbnormalTitle).empty()) << "hidden before 0.5 s";
   EXPECT_TRUE(eventually(3000, [] { return DesktopSession::windows(kAbnormalTitle).empty(); }));
+}
 
+TEST_F(ToolKitE2e, TouchReportsOfAVirtualTouchScreenShowAndHideTheWindow) {
+  setNotification(true);
+  const std::string hidDir = g_desktop->dir + "/hid";
+  mkdir(hidDir.c_str(), 0700);
+  setenv("QZ_VIRTUAL_HID_DIR", hidDir.c_str(), 1);
+  VirtualTouch touch(hidDir, "hid#vid_7a3d&pid_7480#touch0");
+  ASSERT_TRUE(touch.ok());
+  start();
+  ASSERT_TRUE(eventually(5000, [&] { return touch.readers() > 0; })) << "the program reads no input reports";
+  expectWindowCycle([&](uint8_t b) { touch.send({0x00, b}); }, "toolkit-abnormal.png");
   kill(program_.pid, SIGTERM);
   EXPECT_EQ(program_.wait(5000), 0);
   unsetenv("QZ_VIRTUAL_HID_DIR");
 }
+
+#ifdef QZ_HAVE_SIM
+class SimulatedController : public ToolKitE2e {
+ protected:
+  void TearDown() override {
+    ToolKitE2e::TearDown();
+    unsetenv("QZ_VIRTUAL_HID_DIR");
+    unsetenv("QZ_DRIVER_DIR");
+  }
+};
+
+TEST_F(SimulatedController, OnTheDriverTransport) {
+  setNotification(true);
+  qzsim::Simulator sim;
+  qzsim::Device& dev = sim.addDriverObject(qzsim::Controller{}, "QZUKRXM_API0");
+  sim.start();
+  sim.exportEnvironment();
+  start();
+  // The monitor thread keeps one request of each notification kind outstanding.
+  ASSERT_TRUE(eventually(5000, [&] { return dev.outstandingNotifications() == 2; }))
+      << "the monitor thread does not wait on the controller";
+  expectWindowCycle([&](uint8_t b) { dev.raiseTouchState(b); }, nullptr);
+  EXPECT_TRUE(eventually(2000, [&] { return dev.outstandingNotifications() == 2; }));
+  kill(program_.pid, SIGTERM);
+  EXPECT_EQ(program_.wait(5000), 0);
+  EXPECT_TRUE(eventually(2000, [&] { return dev.outstandingNotifications() == 0; }))
+      << "requests left outstanding after the end";
+}
+
+TEST_F(SimulatedController, OnVirtualHid) {
+  setNotification(true);
+  qzsim::Simulator sim;
+  qzsim::Device& dev = sim.addHid(qzsim::Controller{});
+  sim.start();
+  sim.exportEnvironment();
+  start();
+  ASSERT_TRUE(eventually(5000, [&] {
+    for (const qzsim::Request& r : dev.requests())
+      if (r.op == qzsim::kReadInput) return true;
+    return false;
+  })) << "the program reads no input reports";
+  expectWindowCycle([&](uint8_t b) { dev.raiseTouchState(b); }, nullptr);
+  kill(program_.pid, SIGTERM);
+  EXPECT_EQ(program_.wait(5000), 0);
+}
+#else
+TEST_F(ToolKitE2e, SimulatedControllers) { GTEST_SKIP() << "built without the simulator (qzsim_core)"; }
+#endif
 
 }  // namespace
 }  // namespace qz::toolkit::testing
