@@ -16,7 +16,7 @@ using qzsim::Packet;
 
 namespace {
 
-class DriverTest : public SimTest {
+class BasicDriver : public SimTest {
  protected:
   qzsim::Device& object(const char* name, bool twoK = false, int major = 2, int minor = 4) {
     qzsim::Controller c = twoK ? qzsim::Controller::twoK() : qzsim::Controller{};
@@ -44,10 +44,14 @@ struct GenerationCase {
   int generation;
 };
 
-class DriverGeneration : public DriverTest, public ::testing::WithParamInterface<GenerationCase> {};
+void PrintTo(const GenerationCase& c, std::ostream* os) {
+  *os << c.object << " driver " << c.major << "." << c.minor;
+}
+
+class BasicDriverGeneration : public BasicDriver, public ::testing::WithParamInterface<GenerationCase> {};
 
 // The choice is process-wide and made once; CTest runs each case in a fresh process.
-TEST_P(DriverGeneration, FollowsTheFirstDriverVersionAndTheLine) {
+TEST_P(BasicDriverGeneration, FollowsTheFirstDriverVersionAndTheLine) {
   const auto& p = GetParam();
   auto& dev = object(p.object, false, p.major, p.minor);
   DeviceHandle h = find();
@@ -58,12 +62,12 @@ TEST_P(DriverGeneration, FollowsTheFirstDriverVersionAndTheLine) {
   for (int x : g) EXPECT_EQ(x, p.generation);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, DriverGeneration,
+INSTANTIATE_TEST_SUITE_P(Versions, BasicDriverGeneration,
                          ::testing::Values(GenerationCase{"QZUKRXM_API0", 2, 4, 2}, GenerationCase{"QZUKRXM_API0", 2, 3, 1},
                                            GenerationCase{"QZUKRXM_API0", 3, 0, 2}, GenerationCase{"QZUKRXM_API0", 1, 99, 1},
                                            GenerationCase{"QZSKRXM_API0", 2, 3, 2}, GenerationCase{"QZS2K_API1", 2, 3, 2}));
 
-TEST_F(DriverTest, FirstObjectOpenedDecidesForLaterOnes) {
+TEST_F(BasicDriver, FirstObjectOpenedDecidesForLaterOnes) {
   auto& old = object("QZUKRXM_API0", false, 2, 3);
   DeviceHandle h = find();
   CloseDevice(h);
@@ -74,12 +78,15 @@ TEST_F(DriverTest, FirstObjectOpenedDecidesForLaterOnes) {
   ASSERT_EQ(SendCmd(h2, Packet{0xE0, 0, 0, 0, 0}.data(), reply), 1);
   for (auto& r : newer.requests()) {
     EXPECT_NE(r.op, qzsim::kVersionMajor) << "the version is asked once per process";
-    if (r.generation()) EXPECT_EQ(r.generation(), 1);
+    if (r.generation()) {
+      EXPECT_EQ(r.generation(), 1);
+    }
   }
 }
 
-TEST_F(DriverTest, FamilyAndPathComeFromTheObjectName) {
+TEST_F(BasicDriver, FamilyAndPathComeFromTheObjectName) {
   auto& dev = object("QZU2K_API3", true);
+  dev.modify([](qzsim::ControllerModel& m) { m.desc().chips[0].modelNumber = 1234; });
   char name[QZ_MODEL_NAME_SIZE];
   DeviceHandle h = find(name);
   int32_t is2K = 0, type = 0;
@@ -88,13 +95,13 @@ TEST_F(DriverTest, FamilyAndPathComeFromTheObjectName) {
   EXPECT_EQ(is2K, 1);
   EXPECT_EQ(type, QZ_TYPE_DRIVER_USB);
   EXPECT_EQ(dev.path(), sim.driverDir() + "/QZU2K_API3");
-  EXPECT_STREQ(name, "QZ4321");
+  EXPECT_STREQ(name, "QZ1234");
   DeviceHandle same = QZ_NO_DEVICE;
   EXPECT_EQ(OpenDevice(dev.path().c_str(), &same), 1);
   EXPECT_EQ(same, h);
 }
 
-TEST_F(DriverTest, UsbIsPreferredAndTheSerialLineObjectStaysUnopened) {
+TEST_F(BasicDriver, UsbIsPreferredAndTheSerialLineObjectStaysUnopened) {
   auto& line = object("QZSKRXM_API0");
   auto& usb = object("QZUKRXM_API0");
   DeviceHandle h = find();
@@ -109,7 +116,7 @@ TEST_F(DriverTest, UsbIsPreferredAndTheSerialLineObjectStaysUnopened) {
 std::vector<std::string> g_paths;
 void Record(const char* path, const char*) { g_paths.emplace_back(path); }
 
-TEST_F(DriverTest, EnumerationRunsAllFourPatternsInOrder) {
+TEST_F(BasicDriver, EnumerationRunsAllFourPatternsInOrder) {
   object("QZS2K_API0", true);
   object("QZUKRXM_API5");
   object("QZSKRXM_API2");
@@ -120,7 +127,7 @@ TEST_F(DriverTest, EnumerationRunsAllFourPatternsInOrder) {
   EXPECT_EQ(g_paths, (std::vector<std::string>{d + "QZUKRXM_API5", d + "QZU2K_API0", d + "QZSKRXM_API2", d + "QZS2K_API0"}));
 }
 
-TEST_F(DriverTest, NoObjectsFindsNothing) {
+TEST_F(BasicDriver, NoObjectsFindsNothing) {
   DeviceHandle h = QZ_NO_DEVICE;
   char name[QZ_MODEL_NAME_SIZE] = "keep";
   EXPECT_EQ(FindQZDevice(&h, name), 0);
@@ -128,7 +135,7 @@ TEST_F(DriverTest, NoObjectsFindsNothing) {
   EXPECT_STREQ(name, "keep");
 }
 
-TEST_F(DriverTest, AnObjectThatDoesNotAnswerIsClosedAndSkipped) {
+TEST_F(BasicDriver, AnObjectThatDoesNotAnswerIsClosedAndSkipped) {
   auto& mute = object("QZUKRXM_API0");
   mute.addFault(Fault::noAnswer(0xEE, kForever));
   auto& good = object("QZUKRXM_API1");
@@ -141,7 +148,7 @@ TEST_F(DriverTest, AnObjectThatDoesNotAnswerIsClosedAndSkipped) {
   (void)h;
 }
 
-TEST_F(DriverTest, FailedSendOfD1StillPolls) {
+TEST_F(BasicDriver, FailedSendOfD1StillPolls) {
   auto& dev = object("QZUKRXM_API0");
   DeviceHandle h = find();
   dev.clearRequests();
@@ -161,7 +168,7 @@ TEST_F(DriverTest, FailedSendOfD1StillPolls) {
   EXPECT_EQ(reqs[1].op, qzsim::kSendNewer) << "any other failed send is sent again at once";
 }
 
-TEST_F(DriverTest, RefusalEndsAfterOneAttempt) {
+TEST_F(BasicDriver, RefusalEndsAfterOneAttempt) {
   auto& dev = object("QZUKRXM_API0");
   DeviceHandle h = find();
   dev.clearRequests();
@@ -174,7 +181,7 @@ TEST_F(DriverTest, RefusalEndsAfterOneAttempt) {
   EXPECT_EQ(sends, 1);
 }
 
-TEST_F(DriverTest, TwoKFamilySendAsksForTheReplyInItsOutput) {
+TEST_F(BasicDriver, TwoKFamilySendAsksForTheReplyInItsOutput) {
   auto& dev = object("QZU2K_API0", true);
   DeviceHandle h = find();
   dev.clearRequests();
@@ -186,20 +193,20 @@ TEST_F(DriverTest, TwoKFamilySendAsksForTheReplyInItsOutput) {
   EXPECT_EQ(reqs[0].bytes, (std::vector<uint8_t>{0xE0, 0, 0, 0, 0}));
 }
 
-TEST_F(DriverTest, LateCompletionIsDroppedAndTheExchangeGoesOn) {
+TEST_F(BasicDriver, LateCompletionIsDroppedAndTheExchangeGoesOn) {
   auto& dev = object("QZUKRXM_API0");
   DeviceHandle h = find();
   dev.clearRequests();
   dev.addFault(Fault::lateCompletion(0xE0, 700));
   uint8_t reply[5] = {};
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(SendCmd(h, Packet{0xE0, 1, 2, 0, 0}.data(), reply), 1);
+  EXPECT_EQ(SendCmd(h, Packet{0xE0, 0, 1, 0, 0}.data(), reply), 1);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 500) << "a request is given 500 ms";
   EXPECT_EQ(reply[0], 0xE0);
 }
 
-TEST_F(DriverTest, DriverVersionOnlyForDriverHandles) {
+TEST_F(BasicDriver, DriverVersionOnlyForDriverHandles) {
   object("QZUKRXM_API0", false, 2, 4);
   DeviceHandle h = find();
   int32_t v[3] = {-1, -1, -1};
@@ -220,7 +227,7 @@ TEST_F(DriverTest, DriverVersionOnlyForDriverHandles) {
   EXPECT_TRUE(hid.requests().empty());
 }
 
-TEST_F(DriverTest, HandleIsTheConnectedSocketOfTheObject) {
+TEST_F(BasicDriver, HandleIsTheConnectedSocketOfTheObject) {
   auto& dev = object("QZUKRXM_API0");
   DeviceHandle h = find();
   sockaddr_un addr{};
@@ -229,7 +236,7 @@ TEST_F(DriverTest, HandleIsTheConnectedSocketOfTheObject) {
   EXPECT_EQ(std::string(addr.sun_path), dev.path());
 }
 
-TEST_F(DriverTest, RemovedObjectFailsWithoutHanging) {
+TEST_F(BasicDriver, RemovedObjectFailsWithoutHanging) {
   auto& dev = object("QZUKRXM_API0");
   DeviceHandle h = find();
   dev.remove();
@@ -240,7 +247,7 @@ TEST_F(DriverTest, RemovedObjectFailsWithoutHanging) {
   EXPECT_EQ(reply[0], 4);
 }
 
-TEST_F(DriverTest, NonSocketInTheDirectoryIsNoDevice) {
+TEST_F(BasicDriver, NonSocketInTheDirectoryIsNoDevice) {
   std::string fake = sim.driverDir() + "/QZUKRXM_API0";
   FILE* f = fopen(fake.c_str(), "w");
   ASSERT_NE(f, nullptr);

@@ -16,7 +16,7 @@ namespace {
 
 using Report = std::vector<uint8_t>;
 
-class HidTest : public SimTest {
+class BasicHid : public SimTest {
  protected:
   DeviceHandle find(char* name = nullptr) {
     char buffer[QZ_MODEL_NAME_SIZE] = {};
@@ -32,9 +32,11 @@ struct ReportIdCase {
   Report identity;
 };
 
-class HidReportId : public HidTest, public ::testing::WithParamInterface<ReportIdCase> {};
+void PrintTo(const ReportIdCase& c, std::ostream* os) { *os << std::hex << c.productId; }
 
-TEST_P(HidReportId, IdentityCommandCarriesTheReportIdOfTheProduct) {
+class BasicHidReportId : public BasicHid, public ::testing::WithParamInterface<ReportIdCase> {};
+
+TEST_P(BasicHidReportId, IdentityCommandCarriesTheReportIdOfTheProduct) {
   auto& dev = sim.addHid(Hid(GetParam().productId));
   find();
   auto sends = ofOp(dev, qzsim::kSendFeature);
@@ -45,7 +47,7 @@ TEST_P(HidReportId, IdentityCommandCarriesTheReportIdOfTheProduct) {
   EXPECT_EQ(reads.front().bytes[0], GetParam().identity[0]) << "a read names the same report";
 }
 
-INSTANTIATE_TEST_SUITE_P(Products, HidReportId,
+INSTANTIATE_TEST_SUITE_P(Products, BasicHidReportId,
                          ::testing::Values(ReportIdCase{0x7413, {1, 0xEE, 0, 0, 0, 0}},
                                            ReportIdCase{0x7416, {1, 0xEE, 0, 0, 0, 0}},
                                            ReportIdCase{0x7480, {0, 0xEE, 0, 0, 0, 0}},
@@ -53,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Products, HidReportId,
                                            ReportIdCase{0x2150, {0, 0xEE, 0, 0, 0, 0}}));
 
 // Interfaces whose path fields do not name a controller are skipped without being opened.
-TEST_F(HidTest, PathsWithoutVendorOrSupportedProductAreSkipped) {
+TEST_F(BasicHid, PathsWithoutVendorOrSupportedProductAreSkipped) {
   const char* names[] = {
       "hid#vid_7A3D&pid_7480#upper",  // vendor compared byte for byte, lower case only
       "hid#vid_046d&pid_7480#other",  // another vendor
@@ -76,7 +78,7 @@ TEST_F(HidTest, PathsWithoutVendorOrSupportedProductAreSkipped) {
   for (auto* d : devs) EXPECT_TRUE(d->requests().empty()) << d->path();
 }
 
-TEST_F(HidTest, FindTakesTheFirstInOrderAndLeavesTheSecondUnopened) {
+TEST_F(BasicHid, FindTakesTheFirstInOrderAndLeavesTheSecondUnopened) {
   auto& second = sim.addHid(Hid(0x7480, "b"));
   auto& first = sim.addHid(Hid(0x7480, "a"));
   char name[QZ_MODEL_NAME_SIZE];
@@ -93,14 +95,15 @@ TEST_F(HidTest, FindTakesTheFirstInOrderAndLeavesTheSecondUnopened) {
 std::vector<std::pair<std::string, std::string>> g_seen;
 void Record(const char* path, const char* model) { g_seen.emplace_back(path, model); }
 
-TEST_F(HidTest, EnumerationReportsEveryControllerAndLeavesThemOpen) {
+TEST_F(BasicHid, EnumerationReportsEveryControllerAndLeavesThemOpen) {
   auto& a = sim.addHid(Hid(0x7480, "a"));
   auto& b = sim.addHid(Hid(0x2150, "b"));
   g_seen.clear();
   ASSERT_EQ(EnumerateHidDevices(Record), 1);
   ASSERT_EQ(g_seen.size(), 2u);
-  EXPECT_EQ(g_seen[0], (std::pair<std::string, std::string>{a.path(), "QZ4321A"}));
-  EXPECT_EQ(g_seen[1].first, b.path());
+  // Virtual devices come in byte order of their names: pid_2150 before pid_7480.
+  EXPECT_EQ(g_seen[0], (std::pair<std::string, std::string>{b.path(), "QZ2150"}));
+  EXPECT_EQ(g_seen[1], (std::pair<std::string, std::string>{a.path(), "QZ4321A"}));
   // Both stay open in their slots: OpenDevice hands out the open handle, no identity again.
   a.clearRequests();
   for (auto& [path, model] : g_seen) {
@@ -121,9 +124,11 @@ struct NameCase {
   bool sendsF4;
 };
 
-class HidModelName : public HidTest, public ::testing::WithParamInterface<NameCase> {};
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
-TEST_P(HidModelName, IsMadeFromTheIdentityReply) {
+class BasicHidModelName : public BasicHid, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(BasicHidModelName, IsMadeFromTheIdentityReply) {
   const auto& p = GetParam();
   qzsim::Controller c = p.twoK ? qzsim::Controller::twoK() : qzsim::Controller{};
   c.chips[0].modelNumber = p.number;
@@ -143,7 +148,7 @@ TEST_P(HidModelName, IsMadeFromTheIdentityReply) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, HidModelName,
+INSTANTIATE_TEST_SUITE_P(Replies, BasicHidModelName,
                          ::testing::Values(NameCase{false, 1234, 1, "QZ1234A", false},
                                            NameCase{false, 1234, 2, "QZ1234B", false},
                                            NameCase{false, 1234, 0, "QZ1234", false},
@@ -151,19 +156,19 @@ INSTANTIATE_TEST_SUITE_P(Replies, HidModelName,
                                            NameCase{true, 1234, 1, "QZ1234", false},
                                            NameCase{false, 65535 & 0x7FFF, 26, "QZ32767Z", false}));
 
-TEST_F(HidTest, StalePacketThenAnswerSucceedsInOneAttempt) {
+TEST_F(BasicHid, StalePacketThenAnswerSucceedsInOneAttempt) {
   auto& dev = sim.addHid(Hid(0x7480));
   DeviceHandle h = find();
   dev.clearRequests();
   dev.addFault(Fault::stale(0xE0, 3));
   uint8_t reply[5] = {};
-  EXPECT_EQ(send(h, {0xE0, 0x12, 0x34, 0, 0}, reply), 1);
+  EXPECT_EQ(send(h, {0xE0, 0x00, 0x01, 0, 0}, reply), 1);
   EXPECT_EQ(reply[0], 0xE0);
   EXPECT_EQ(ofOp(dev, qzsim::kSendFeature).size(), 1u);
   EXPECT_EQ(ofOp(dev, qzsim::kGetFeature).size(), 4u);
 }
 
-TEST_F(HidTest, RefusalWritesOnlyByteZeroAndIsNotRetried) {
+TEST_F(BasicHid, RefusalWritesOnlyByteZeroAndIsNotRetried) {
   auto& dev = sim.addHid(Hid(0x7480));
   DeviceHandle h = find();
   dev.clearRequests();
@@ -174,7 +179,7 @@ TEST_F(HidTest, RefusalWritesOnlyByteZeroAndIsNotRetried) {
   EXPECT_EQ(ofOp(dev, qzsim::kSendFeature).size(), 1u);
 }
 
-TEST_F(HidTest, CommandAndReplyMayShareOneBuffer) {
+TEST_F(BasicHid, CommandAndReplyMayShareOneBuffer) {
   sim.addHid(Hid(0x7480));
   DeviceHandle h = find();
   uint8_t packet[5] = {0xE0, 0x00, 0xF4, 0, 0};
@@ -182,7 +187,7 @@ TEST_F(HidTest, CommandAndReplyMayShareOneBuffer) {
   EXPECT_EQ(packet[0], 0xE0);
 }
 
-TEST_F(HidTest, SilentControllerCostsFiveAttemptsOfFivePollsAndLeavesTheReply) {
+TEST_F(BasicHid, SilentControllerCostsFiveAttemptsOfFivePollsAndLeavesTheReply) {
   auto& dev = sim.addHid(Hid(0x7480));
   DeviceHandle h = find();
   dev.clearRequests();
@@ -194,7 +199,7 @@ TEST_F(HidTest, SilentControllerCostsFiveAttemptsOfFivePollsAndLeavesTheReply) {
   EXPECT_EQ(ofOp(dev, qzsim::kGetFeature).size(), 25u);
 }
 
-TEST_F(HidTest, FailedSendIsRetriedAtOnce) {
+TEST_F(BasicHid, FailedSendIsRetriedAtOnce) {
   auto& dev = sim.addHid(Hid(0x7480));
   DeviceHandle h = find();
   dev.clearRequests();
@@ -207,7 +212,7 @@ TEST_F(HidTest, FailedSendIsRetriedAtOnce) {
   EXPECT_EQ(reqs[3].op, qzsim::kGetFeature);
 }
 
-TEST_F(HidTest, ReplyWaitFollowsTheFamily) {
+TEST_F(BasicHid, ReplyWaitFollowsTheFamily) {
   auto& krxm = sim.addHid(Hid(0x7480, "a"));
   auto& twoK = sim.addHid(Hid(0x2150, "b"));
   g_seen.clear();
@@ -222,6 +227,7 @@ TEST_F(HidTest, ReplyWaitFollowsTheFamily) {
     ASSERT_EQ(OpenDevice(c.dev->path().c_str(), &h), 1);
     keep(h);
     c.dev->clearRequests();
+    c.dev->addFault(Fault::replyWith(c.opcode, Packet{c.opcode, 0, 0, 0, 0}));
     uint8_t reply[5];
     ASSERT_EQ(send(h, {c.opcode, 0, 0, 0, 0}, reply), 1);
     auto reqs = c.dev->requests();
@@ -230,7 +236,7 @@ TEST_F(HidTest, ReplyWaitFollowsTheFamily) {
   }
 }
 
-TEST_F(HidTest, ClosedHandleSendsNothing) {
+TEST_F(BasicHid, ClosedHandleSendsNothing) {
   auto& dev = sim.addHid(Hid(0x7480));
   DeviceHandle h = QZ_NO_DEVICE;
   char name[QZ_MODEL_NAME_SIZE];
@@ -247,7 +253,7 @@ TEST_F(HidTest, ClosedHandleSendsNothing) {
   EXPECT_TRUE(dev.requests().empty());
 }
 
-TEST_F(HidTest, ReopenByPathKeepsTypeAndFamilyWithoutIdentity) {
+TEST_F(BasicHid, ReopenByPathKeepsTypeAndFamilyWithoutIdentity) {
   auto& dev = sim.addHid(Hid(0x2150));
   DeviceHandle h = QZ_NO_DEVICE;
   char name[QZ_MODEL_NAME_SIZE];
@@ -271,7 +277,7 @@ TEST_F(HidTest, ReopenByPathKeepsTypeAndFamilyWithoutIdentity) {
   EXPECT_EQ(same, again);
 }
 
-TEST_F(HidTest, TwoControllersAlternateWithTheirOwnSettings) {
+TEST_F(BasicHid, TwoControllersAlternateWithTheirOwnSettings) {
   auto& numbered = sim.addHid(Hid(0x7413, "a"));
   auto& twoK = sim.addHid(Hid(0x2150, "b"));
   g_seen.clear();
@@ -285,16 +291,16 @@ TEST_F(HidTest, TwoControllersAlternateWithTheirOwnSettings) {
   twoK.clearRequests();
   for (int i = 0; i < 3; ++i) {
     uint8_t reply[5];
-    ASSERT_EQ(send(h1, {0xE0, uint8_t(i), 0, 0, 0}, reply), 1);
-    ASSERT_EQ(send(h2, {0xE0, uint8_t(0x10 + i), 0, 0, 0}, reply), 1);
+    ASSERT_EQ(send(h1, {0xFC, uint8_t(i), 0, 0, 0}, reply), 1);
+    ASSERT_EQ(send(h2, {0xFC, uint8_t(0x10 + i), 0, 0, 0}, reply), 1);
   }
   auto a = ofOp(numbered, qzsim::kSendFeature);
   auto b = ofOp(twoK, qzsim::kSendFeature);
   ASSERT_EQ(a.size(), 3u);
   ASSERT_EQ(b.size(), 3u);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(a[i].bytes, (Report{1, 0xE0, uint8_t(i), 0, 0, 0}));
-    EXPECT_EQ(b[i].bytes, (Report{0, 0xE0, uint8_t(0x10 + i), 0, 0, 0}));
+    EXPECT_EQ(a[i].bytes, (Report{1, 0xFC, uint8_t(i), 0, 0, 0}));
+    EXPECT_EQ(b[i].bytes, (Report{0, 0xFC, uint8_t(0x10 + i), 0, 0, 0}));
   }
   int32_t f1 = -1, f2 = -1;
   EXPECT_EQ(IsQZ2K(h1, &f1), 1);
@@ -303,7 +309,7 @@ TEST_F(HidTest, TwoControllersAlternateWithTheirOwnSettings) {
   EXPECT_EQ(f2, 1);
 }
 
-TEST_F(HidTest, FreshLibraryKnowsNoDevice) {
+TEST_F(BasicHid, FreshLibraryKnowsNoDevice) {
   int32_t out = 5;
   EXPECT_EQ(GetDeviceType(QZ_NO_DEVICE, &out), 0);
   EXPECT_EQ(GetDeviceType(0x48440000, &out), 0);
@@ -314,7 +320,7 @@ TEST_F(HidTest, FreshLibraryKnowsNoDevice) {
   EXPECT_EQ(h, 42);
 }
 
-TEST_F(HidTest, ForeignHandlesAreLeftAlone) {
+TEST_F(BasicHid, ForeignHandlesAreLeftAlone) {
   EXPECT_EQ(CloseDevice(QZ_NO_DEVICE), 1);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
@@ -324,7 +330,7 @@ TEST_F(HidTest, ForeignHandlesAreLeftAlone) {
   close(fds[1]);
 }
 
-TEST_F(HidTest, OverlongPathsAreRefused) {
+TEST_F(BasicHid, OverlongPathsAreRefused) {
   std::string path(300, 'x');
   DeviceHandle h = 7;
   EXPECT_EQ(OpenDevice(path.c_str(), &h), 0);
@@ -333,7 +339,7 @@ TEST_F(HidTest, OverlongPathsAreRefused) {
   EXPECT_EQ(h, 7);
 }
 
-TEST_F(HidTest, OutputReportCarriesTheReportIdAndTheLow16BitsOfTheLength) {
+TEST_F(BasicHid, OutputReportCarriesTheReportIdAndTheLow16BitsOfTheLength) {
   auto& dev = sim.addHid(Hid(0x7413));
   DeviceHandle h = find();
   dev.clearRequests();
@@ -348,7 +354,7 @@ TEST_F(HidTest, OutputReportCarriesTheReportIdAndTheLow16BitsOfTheLength) {
   EXPECT_EQ(outs[2].bytes, (Report{1}));
 }
 
-TEST_F(HidTest, RemovedDeviceFailsWithoutHanging) {
+TEST_F(BasicHid, RemovedDeviceFailsWithoutHanging) {
   auto& dev = sim.addHid(Hid(0x7480));
   DeviceHandle h = find();
   dev.remove();

@@ -14,7 +14,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class SerialTest : public SimTest {
+class BasicSerial : public SimTest {
  protected:
   // A controller on port `port`, reached through QZ_COM<port>.
   qzsim::Device& line(int port, qzsim::Controller c = {}) {
@@ -36,7 +36,7 @@ class SerialTest : public SimTest {
   }
 };
 
-TEST_F(SerialTest, FindSendsTheFramedIdentityAndRemembersPortAndSpeed) {
+TEST_F(BasicSerial, FindSendsTheFramedIdentityAndRemembersPortAndSpeed) {
   auto& dev = line(3);
   DeviceHandle h = QZ_NO_DEVICE;
   char name[QZ_MODEL_NAME_SIZE];
@@ -58,7 +58,7 @@ TEST_F(SerialTest, FindSendsTheFramedIdentityAndRemembersPortAndSpeed) {
   EXPECT_EQ(frames(dev).size(), 1u);
 }
 
-TEST_F(SerialTest, FramesCarryTheComplementOfTheSum) {
+TEST_F(BasicSerial, FramesCarryTheComplementOfTheSum) {
   auto& dev = line(1);
   DeviceHandle h = find(1);
   dev.clearRequests();
@@ -76,9 +76,11 @@ struct FaultCase {
   size_t frames;  // frames the controller received
 };
 
-class SerialFaults : public SerialTest, public ::testing::WithParamInterface<FaultCase> {};
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.what; }
 
-TEST_P(SerialFaults, AreHandledByTheAttempts) {
+class BasicSerialFaults : public BasicSerial, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(BasicSerialFaults, AreHandledByTheAttempts) {
   const auto& p = GetParam();
   auto& dev = line(2);
   DeviceHandle h = find(2);
@@ -89,11 +91,13 @@ TEST_P(SerialFaults, AreHandledByTheAttempts) {
   EXPECT_EQ(SendCmd(h, Packet{0xE0, 0, 0xF0, 0, 0}.data(), reply), p.result) << p.what;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << p.what;
   EXPECT_EQ(frames(dev).size(), p.frames) << p.what;
-  if (p.result) EXPECT_EQ(reply[0], 0xE0) << p.what;
+  if (p.result) {
+    EXPECT_EQ(reply[0], 0xE0) << p.what;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Line, SerialFaults,
+    Line, BasicSerialFaults,
     ::testing::Values(FaultCase{"reply in two halves", Fault::splitReply(0xE0, 2, 10), 1, 1},
                       FaultCase{"reply in six single bytes", Fault::splitReply(0xE0, 6, 3), 1, 1},
                       FaultCase{"wrong checksum is no answer", Fault::badChecksum(0xE0), 1, 2},
@@ -105,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
       return n;
     });
 
-TEST_F(SerialTest, RefusalEndsAfterOneAttempt) {
+TEST_F(BasicSerial, RefusalEndsAfterOneAttempt) {
   auto& dev = line(4);
   DeviceHandle h = find(4);
   dev.clearRequests();
@@ -116,7 +120,7 @@ TEST_F(SerialTest, RefusalEndsAfterOneAttempt) {
   EXPECT_EQ(frames(dev).size(), 1u);
 }
 
-TEST_F(SerialTest, BadPortsAndSpeedsFindNothing) {
+TEST_F(BasicSerial, BadPortsAndSpeedsFindNothing) {
   DeviceHandle h = QZ_NO_DEVICE;
   char name[QZ_MODEL_NAME_SIZE];
   EXPECT_EQ(FindRSDevice(0, 38400, &h, name), 0);
@@ -128,7 +132,7 @@ TEST_F(SerialTest, BadPortsAndSpeedsFindNothing) {
   EXPECT_EQ(h, QZ_NO_DEVICE);
 }
 
-TEST_F(SerialTest, PortIsOpenedExclusively) {
+TEST_F(BasicSerial, PortIsOpenedExclusively) {
   line(5);
   find(5);
   DeviceHandle second = QZ_NO_DEVICE;
@@ -136,7 +140,7 @@ TEST_F(SerialTest, PortIsOpenedExclusively) {
   EXPECT_EQ(FindRSDevice(5, 38400, &second, name), 0);
 }
 
-TEST_F(SerialTest, FindPreDeviceFollowsTheLastTransport) {
+TEST_F(BasicSerial, FindPreDeviceFollowsTheLastTransport) {
   // After a HID find it runs the HID search.
   auto& hid = sim.addHid(Hid(0x7480));
   DeviceHandle h = QZ_NO_DEVICE;
