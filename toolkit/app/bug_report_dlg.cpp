@@ -11,7 +11,9 @@
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
+#include <QFontMetricsF>
 
 #include "app/bus_adaptor.h"
 #include "app/mutex_dlg.h"
@@ -23,12 +25,21 @@ using namespace qz::toolkit;
 
 namespace {
 
-// Dialog units of the 9-point template font, in pixels.
-constexpr double kDuX = 1.5;
-constexpr double kDuY = 1.5;
+// Dialog units in pixels: those of the 9-point template font, grown where this desktop's
+// font is wider, so that the longest texts fit their controls as they do there.
+double g_duX = 1.5;
+double g_duY = 1.5;
+
+void fitDialogUnits(const QFont& font) {
+  QFontMetricsF m(font);
+  const double text = m.horizontalAdvance(QString::fromLatin1(text::kStr601)) + 8;
+  const double hint = m.horizontalAdvance(QString(7, QLatin1Char(' ')) + QString::fromLatin1(text::kStr604)) + 8;
+  g_duX = std::max({1.5, text / 174, hint / 108});
+  g_duY = std::max(1.5, m.height() / 8 * 1.2);
+}
 
 QRect du(int x, int y, int w, int h) {
-  return QRect(int(x * kDuX), int(y * kDuY), int(w * kDuX), int(h * kDuY));
+  return QRect(int(x * g_duX), int(y * g_duY), int(w * g_duX), int(h * g_duY));
 }
 
 QString q(const std::string& s) { return QString::fromLocal8Bit(s.data(), qsizetype(s.size())); }
@@ -52,9 +63,10 @@ CKRXBugReportDlg::CKRXBugReportDlg(bool waterOffAtStart, bool siblingActive)
   QFont f = font();
   f.setPointSize(9);
   setFont(f);
+  fitDialogUnits(f);
   buildControls();
   // 196 x 111 dialog units, centred as a dialog is.
-  setFixedSize(int(196 * kDuX), int(111 * kDuY));
+  setFixedSize(int(196 * g_duX), int(111 * g_duY));
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect avail = screen->availableGeometry();
     move(avail.center() - QPoint(width() / 2, height() / 2));
