@@ -20,8 +20,7 @@ function(qz_sdk_library target)
     BUILD_RPATH "$ORIGIN")
   target_link_libraries(${target} PRIVATE qz_flags)
   target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
-  # clang links the sanitizer runtime into programs only, so a sanitized library keeps
-  # undefined references to it.
+  # clang leaves the sanitizer runtime to the program, so its symbols are undefined here.
   if(NOT QZ_SANITIZE)
     target_link_options(${target} PRIVATE -Wl,--no-undefined)
   endif()

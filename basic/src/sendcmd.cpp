@@ -4,10 +4,6 @@
 
 namespace qz {
 
-// Not built yet: these device types fail cleanly.
-const Transport* const kDriverTransport = nullptr;
-const Transport* const kSerialTransport = nullptr;
-
 int WaitBeforePoll(uint8_t opcode) {
   switch (opcode) {
     case 0xD1: return g_settings.d1WaitMs > 0 ? g_settings.d1WaitMs : g_settings.replyWaitMs;

@@ -1,5 +1,6 @@
 // Real HID devices through hidapi's hidraw back end. Paths are made from the USB ids and
 // the hidraw node: "\\?\hid#vid_7a3d&pid_7480#hidraw3" opens /dev/hidraw3.
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,35 @@ bool devnodeOf(const char* path, char* out, size_t cap) {
   return size_t(snprintf(out, cap, "/dev/%s", node)) < cap;
 }
 
+// True when the report descriptor declares report ids (global item Report ID, 0x85):
+// hidraw then keeps the id in front of each input report, else it leaves it out.
+bool reportsNumbered(const char* node) {
+  char sys[96];
+  snprintf(sys, sizeof sys, "/sys/class/hidraw/%s/device/report_descriptor", node + 5);
+  int fd = ::open(sys, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint8_t desc[4096];
+  ssize_t n = ::read(fd, desc, sizeof desc);
+  ::close(fd);
+  for (ssize_t i = 0; i < n;) {
+    uint8_t prefix = desc[i];
+    if (prefix == 0xFE) {  // long item: size in the next byte
+      if (i + 1 >= n) break;
+      i += 3 + desc[i + 1];
+      continue;
+    }
+    static const int kSizes[4] = {0, 1, 2, 4};
+    if ((prefix & 0xFC) == 0x84) return true;
+    i += 1 + kSizes[prefix & 3];
+  }
+  return false;
+}
+
+struct RealDevice {
+  hid_device* dev;
+  bool numbered;
+};
+
 bool claimsHidapi(const char* path) {
   char node[64];
   return devnodeOf(path, node, sizeof node);
@@ -94,30 +125,45 @@ void* openHidapi(const char* path, int* err) {
     return nullptr;
   }
   hid_device* dev = hid_open_path(node);
-  if (!dev) *err = errno ? errno : ENODEV;
-  return dev;
+  if (!dev) {
+    *err = errno ? errno : ENODEV;
+    return nullptr;
+  }
+  auto* real = new (std::nothrow) RealDevice{dev, reportsNumbered(node)};
+  if (!real) {
+    hid_close(dev);
+    *err = ENOMEM;
+  }
+  return real;
 }
 
-void closeHidapi(void* dev) { hid_close(static_cast<hid_device*>(dev)); }
+hid_device* hidOf(void* p) { return static_cast<RealDevice*>(p)->dev; }
+
+void closeHidapi(void* p) {
+  hid_close(hidOf(p));
+  delete static_cast<RealDevice*>(p);
+}
 
 bool sendFeatureHidapi(void* dev, const uint8_t* data, size_t len) {
-  return hid_send_feature_report(static_cast<hid_device*>(dev), data, len) >= 0;
+  return hid_send_feature_report(hidOf(dev), data, len) >= 0;
 }
 
 bool getFeatureHidapi(void* dev, uint8_t* data, size_t len) {
   // hidraw answers with the report id in data[0] and the report after it.
-  int n = hid_get_feature_report(static_cast<hid_device*>(dev), data, len);
+  int n = hid_get_feature_report(hidOf(dev), data, len);
   return n > 0;
 }
 
 bool writeOutputHidapi(void* dev, const uint8_t* data, size_t len) {
-  return hid_write(static_cast<hid_device*>(dev), data, len) >= 0;
+  return hid_write(hidOf(dev), data, len) >= 0;
 }
 
-int readInputHidapi(void* dev, uint8_t* data, size_t cap, int timeoutMs) {
+int readInputHidapi(void* p, uint8_t* data, size_t cap, int timeoutMs) {
   if (cap < 2) return -1;
+  auto* real = static_cast<RealDevice*>(p);
+  if (real->numbered) return hid_read_timeout(real->dev, data, cap, timeoutMs);
   // hidraw leaves the report id out of unnumbered reports; put the 0 back in front.
-  int n = hid_read_timeout(static_cast<hid_device*>(dev), data + 1, cap - 1, timeoutMs);
+  int n = hid_read_timeout(real->dev, data + 1, cap - 1, timeoutMs);
   if (n <= 0) return n;
   data[0] = 0;
   return n + 1;
