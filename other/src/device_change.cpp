@@ -64,7 +64,7 @@ uint32_t u32At(const uint8_t* p) {
 
 using namespace qz::other;
 
-extern "C" QZ_EXPORT int32_t QZDeviceChange(int32_t event, const void* data, int32_t* result) {
+extern "C" QZ_EXPORT int32_t QZDeviceChange(uint32_t event, const void* data, int32_t* result) {
   if (!result) return 1;
   *result = -1;
   if (!data) return 1;

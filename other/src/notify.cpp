@@ -15,7 +15,8 @@ constexpr uint8_t kClassSerial[16] = QZ_CLASS_DRIVER_SERIAL;
 constexpr uint8_t kClassHid[16] = QZ_CLASS_HID;
 
 struct Registration {
-  QZNotifyRecipient recipient;
+  QZNotifyCallback callback;
+  void* context;
   const uint8_t* classGuid;
   notify::Watch* watch;
 };
@@ -31,8 +32,8 @@ void deliver(void* ctx, notify::Change change, const char* name) {
   memcpy(head.classGuid, reg->classGuid, sizeof head.classGuid);
   memcpy(record, &head, sizeof head);
   memcpy(record + QZ_BROADCAST_NAME_OFFSET, name, n);  // two zero bytes follow
-  int32_t event = change == notify::Change::kArrival ? QZ_DEVICE_ARRIVAL : QZ_DEVICE_REMOVE_COMPLETE;
-  reg->recipient.callback(reg->recipient.context, event, record);
+  uint32_t event = change == notify::Change::kArrival ? QZ_DEVICE_ARRIVAL : QZ_DEVICE_REMOVE_COMPLETE;
+  reg->callback(reg->context, event, record);
 }
 
 // Device objects of the vendor driver: "<prefix><n>" with n = 0..15 written plainly.
@@ -82,9 +83,9 @@ bool realHidHidden() {
 }
 
 // One registration: a watch of the given sources. nullptr when none could start.
-Registration* startWatch(const QZNotifyRecipient& recipient, const uint8_t* classGuid,
+Registration* startWatch(QZNotifyCallback callback, void* context, const uint8_t* classGuid,
                          int which) {
-  auto* reg = new (std::nothrow) Registration{recipient, classGuid, notify::create()};
+  auto* reg = new (std::nothrow) Registration{callback, context, classGuid, notify::create()};
   if (!reg) return nullptr;
   bool any = false;
   if (reg->watch) {
@@ -109,12 +110,12 @@ Registration* startWatch(const QZNotifyRecipient& recipient, const uint8_t* clas
 
 using namespace qz::other;
 
-extern "C" QZ_EXPORT int32_t RegisterNotify(const QZNotifyRecipient* recipient,
+extern "C" QZ_EXPORT int32_t RegisterNotify(QZNotifyCallback callback, void* context,
                                             QZNotifyHandle handles[3]) {
   if (!handles) return 1;
   const uint8_t* classes[3] = {kClassUsb, kClassSerial, kClassHid};
   for (int i = 0; i < 3; ++i) {
-    handles[i] = recipient && recipient->callback ? startWatch(*recipient, classes[i], i) : nullptr;
+    handles[i] = callback ? startWatch(callback, context, classes[i], i) : nullptr;
   }
   return 1;
 }

@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 using qztest::TempDir;
 
 struct Event {
-  int32_t code;
+  uint32_t code;
   std::string record;  // the whole broadcast record
   std::string name() const { return record.c_str() + QZ_BROADCAST_NAME_OFFSET; }
   std::string guid() const { return record.substr(12, 16); }
@@ -40,7 +40,7 @@ struct Event {
 // Collects the callbacks of one registration.
 class Recorder {
  public:
-  static void callback(void* ctx, int32_t event, const void* record) {
+  static void callback(void* ctx, uint32_t event, const void* record) {
     auto* self = static_cast<Recorder*>(ctx);
     uint32_t size;
     memcpy(&size, record, 4);
@@ -48,7 +48,6 @@ class Recorder {
     self->events_.push_back({event, std::string(static_cast<const char*>(record), size)});
     self->cv_.notify_all();
   }
-  QZNotifyRecipient recipient() { return {callback, this}; }
 
   std::optional<Event> next(std::chrono::milliseconds wait = 5s) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -127,8 +126,7 @@ class Notify : public ::testing::Test {
 };
 
 TEST_F(Notify, DeviceSocketsArriveAndLeaveAsBroadcastRecords) {
-  QZNotifyRecipient who = rec.recipient();
-  ASSERT_EQ(RegisterNotify(&who, handles), 1);
+  ASSERT_EQ(RegisterNotify(Recorder::callback, &rec, handles), 1);
   ASSERT_NE(handles[0], nullptr);
   ASSERT_NE(handles[1], nullptr);
   ASSERT_NE(handles[2], nullptr);
@@ -170,8 +168,7 @@ TEST_F(Notify, DeviceSocketsArriveAndLeaveAsBroadcastRecords) {
 }
 
 TEST_F(Notify, OtherEntriesAreNotReported) {
-  QZNotifyRecipient who = rec.recipient();
-  ASSERT_EQ(RegisterNotify(&who, handles), 1);
+  ASSERT_EQ(RegisterNotify(Recorder::callback, &rec, handles), 1);
   {
     DeviceSocket a(driver / "QZUKRXM_API16");  // instances end at 15
     DeviceSocket b(driver / "QZUKRXM_API01");
@@ -191,8 +188,7 @@ TEST_F(Notify, OtherEntriesAreNotReported) {
 TEST_F(Notify, DriverDirectoryMadeAfterRegistrationIsWatched) {
   const std::string later = driver / "later";
   setenv("QZ_DRIVER_DIR", later.c_str(), 1);
-  QZNotifyRecipient who = rec.recipient();
-  ASSERT_EQ(RegisterNotify(&who, handles), 1);
+  ASSERT_EQ(RegisterNotify(Recorder::callback, &rec, handles), 1);
   ASSERT_NE(handles[0], nullptr);
   ASSERT_EQ(mkdir(later.c_str(), 0700), 0);
   DeviceSocket s(later + "/QZUKRXM_API1");
@@ -214,8 +210,7 @@ TEST_F(Notify, DriverDirectoryMadeAfterRegistrationIsWatched) {
 }
 
 TEST_F(Notify, UnregisteringStopsTheCallbacksAndClearsTheHandles) {
-  QZNotifyRecipient who = rec.recipient();
-  ASSERT_EQ(RegisterNotify(&who, handles), 1);
+  ASSERT_EQ(RegisterNotify(Recorder::callback, &rec, handles), 1);
   EXPECT_EQ(UnRegisterNotify(handles), 1);
   EXPECT_EQ(handles[0], nullptr);
   EXPECT_EQ(handles[1], nullptr);
@@ -232,7 +227,7 @@ struct SelfStopping {
   std::mutex mutex;
   std::condition_variable cv;
   int calls = 0;
-  static void callback(void* ctx, int32_t, const void*) {
+  static void callback(void* ctx, uint32_t, const void*) {
     auto* self = static_cast<SelfStopping*>(ctx);
     std::lock_guard<std::mutex> lock(self->mutex);
     UnRegisterNotify(self->handles);
@@ -243,10 +238,9 @@ struct SelfStopping {
 
 TEST_F(Notify, CallbackMayUnregister) {
   SelfStopping self;
-  QZNotifyRecipient who = {SelfStopping::callback, &self};
   {
     std::lock_guard<std::mutex> lock(self.mutex);
-    ASSERT_EQ(RegisterNotify(&who, self.handles), 1);
+    ASSERT_EQ(RegisterNotify(SelfStopping::callback, &self, self.handles), 1);
   }
   DeviceSocket a(driver / "QZUKRXM_API0");
   std::unique_lock<std::mutex> lock(self.mutex);
@@ -263,21 +257,18 @@ TEST_F(Notify, CallbackMayUnregister) {
 TEST_F(Notify, WatchesThatCannotStartLeaveNullHandles) {
   setenv("QZ_DRIVER_DIR", "/nonexistent-qz/a/b", 1);
   unsetenv("QZ_VIRTUAL_HID_DIR");
-  QZNotifyRecipient who = rec.recipient();
-  ASSERT_EQ(RegisterNotify(&who, handles), 1);
+  ASSERT_EQ(RegisterNotify(Recorder::callback, &rec, handles), 1);
   EXPECT_EQ(handles[0], nullptr);
   EXPECT_EQ(handles[1], nullptr);
   EXPECT_EQ(handles[2], nullptr) << "real HID hidden and no virtual directory";
 
   setenv("QZ_DRIVER_DIR", driver.path().c_str(), 1);
   QZNotifyHandle other[3] = {&rec, &rec, &rec};
-  EXPECT_EQ(RegisterNotify(nullptr, other), 1);
+  EXPECT_EQ(RegisterNotify(nullptr, &rec, other), 1);
   EXPECT_EQ(other[0], nullptr);
-  QZNotifyRecipient noCallback = {nullptr, &rec};
-  other[1] = &rec;
-  EXPECT_EQ(RegisterNotify(&noCallback, other), 1);
   EXPECT_EQ(other[1], nullptr);
-  EXPECT_EQ(RegisterNotify(&who, nullptr), 1);
+  EXPECT_EQ(other[2], nullptr);
+  EXPECT_EQ(RegisterNotify(Recorder::callback, &rec, nullptr), 1);
 }
 
 // The hidraw watch, as far as the machine allows: a udev monitor, and with udevd and
@@ -285,8 +276,7 @@ TEST_F(Notify, WatchesThatCannotStartLeaveNullHandles) {
 TEST_F(Notify, HidrawDevicesThroughUdev) {
   unsetenv("QZ_NO_REAL_HID");
   unsetenv("QZ_VIRTUAL_HID_DIR");
-  QZNotifyRecipient who = rec.recipient();
-  ASSERT_EQ(RegisterNotify(&who, handles), 1);
+  ASSERT_EQ(RegisterNotify(Recorder::callback, &rec, handles), 1);
   setenv("QZ_NO_REAL_HID", "1", 1);
   if (!handles[2]) GTEST_SKIP() << "no udev monitor can be created on this machine";
   if (!qztest::exists("/run/udev/control"))

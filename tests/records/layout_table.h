@@ -105,10 +105,7 @@
   FIELD(QZDeviceBroadcast, size, 0)              \
   FIELD(QZDeviceBroadcast, deviceType, 4)        \
   FIELD(QZDeviceBroadcast, reserved, 8)          \
-  FIELD(QZDeviceBroadcast, classGuid, 12)        \
-  SIZE(QZNotifyRecipient, 16)                    \
-  FIELD(QZNotifyRecipient, callback, 0)          \
-  FIELD(QZNotifyRecipient, context, 8)
+  FIELD(QZDeviceBroadcast, classGuid, 12)
 
 /* One measured entry: "Type" for a size, "Type.field" for an offset. */
 struct QzLayoutEntry {

@@ -79,18 +79,13 @@ typedef struct QZDeviceBroadcast {
  * and a broadcast record, valid only during the call; hand both to QZDeviceChange. Called
  * on the watching thread of the registration handle that saw the change (one thread per
  * handle, so calls of different handles may overlap). It may call UnRegisterNotify. */
-typedef void (*QZNotifyCallback)(void* context, int32_t event, const void* record);
-
-/* The recipient of device changes, copied at registration. */
-typedef struct QZNotifyRecipient {
-  QZNotifyCallback callback; /* called for every change */
-  void* context;             /* passed to callback unchanged */
-} QZNotifyRecipient;
+typedef void (*QZNotifyCallback)(void* context, uint32_t event, const void* record);
 
 /* A registration handle: a watch with a thread of its own; null when the watch failed. */
 typedef void* QZNotifyHandle;
 
-/* Starts three watches and stores their handles, null for a watch that could not start:
+/* Starts three watches that call callback(context, ...) for every change, and stores their
+ * handles, null for a watch that could not start:
  *  [0] device objects of the vendor driver on USB ("QZUKRXM_API<n>", "QZU2K_API<n>",
  *      n = 0..15) appearing in or leaving $QZ_DRIVER_DIR (default /run/qz), by inotify;
  *  [1] the same for serial-line objects ("QZSKRXM_API<n>", "QZS2K_API<n>");
@@ -99,9 +94,10 @@ typedef void* QZNotifyHandle;
  * A directory made later, or removed and made again, is followed through its parent; the
  * sockets found in it when it appears are reported as arrivals. Devices present at
  * registration are not reported. Handles already in the array are overwritten, not stopped
- * (unregister them first). A null recipient or callback starts nothing and stores null
- * handles; a null array is left alone. Always 1. */
-QZ_EXPORT int32_t RegisterNotify(const QZNotifyRecipient* recipient, QZNotifyHandle handles[3]);
+ * (unregister them first). A null callback starts nothing and stores null handles; a null
+ * array is left alone. Always 1. */
+QZ_EXPORT int32_t RegisterNotify(QZNotifyCallback callback, void* context,
+                                 QZNotifyHandle handles[3]);
 
 /* Stops every non-null handle of the array (waiting for its thread, so no callback of it
  * runs after the return, except when called from that callback) and sets it to null.
@@ -115,7 +111,7 @@ QZ_EXPORT int32_t UnRegisterNotify(QZNotifyHandle handles[3]);
  * without case). The name is read as 8-bit and as 16-bit text; a reading shorter than 3 or
  * of 260 characters or more is not examined. Nothing at or past the record's size is read
  * (the 4-byte size field itself must be there). A null result is not written. Always 1. */
-QZ_EXPORT int32_t QZDeviceChange(int32_t event, const void* data, int32_t* result);
+QZ_EXPORT int32_t QZDeviceChange(uint32_t event, const void* data, int32_t* result);
 
 /* ==== Parameter files ================================================================ */
 
