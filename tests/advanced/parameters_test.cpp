@@ -285,6 +285,7 @@ TEST(ParameterLists, SectionedWriteOfShortBootList) {
   ParaListInfo p{};
   ASSERT_EQ(GetParaListInfo(rig.handle(), &p), 1);
   ASSERT_EQ(info(p), "E0 1 3/4/2/0");
+  rig.clear();
   const Bytes written = {0x0A, 0x0B, 0x0C, 0x1A, 0x1B, 0x1C, 0x1D, 0x2A, 0x2B};
   ASSERT_EQ(SetParaList(rig.handle(), &p, written.data()), 1);
   EXPECT_THAT(withOpcode(rig.sent(), 0xE1),

@@ -41,6 +41,9 @@ bool Rig::open(const qzsim::Controller& c) {
     case qzsim::Transport::Hid: found = FindHidDevice(&handle_, name); break;
     case qzsim::Transport::Driver: found = FindQZDevice(&handle_, name); break;
     case qzsim::Transport::Serial:
+      // The serial finder keeps the family of the device current before it; a HID scan
+      // (this simulator serves none) starts that over as KRXM.
+      FindHidDevice(&handle_, name);
       setenv("QZ_COM7", device_->path().c_str(), 1);
       found = FindRSDevice(kSerialPort, kSerialSpeed, &handle_, name);
       break;
