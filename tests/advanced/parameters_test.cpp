@@ -120,6 +120,27 @@ TEST(ParameterLists, ListInfo) {
   }
 }
 
+// A chip count of 0 (here 256 chips, reported in one byte) counts as one chip, not as 255
+// slaves.
+TEST(ParameterLists, ChipCountZeroCountsAsOneChip) {
+  Controller c;
+  c.chips.resize(256);
+  Rig rig;
+  ASSERT_TRUE(rig.open(c));
+  ParaListInfo p{};
+  ASSERT_EQ(GetParaListInfo(rig.handle(), &p), 1);
+  EXPECT_EQ(info(p), "E0 0 64/16/16/0");
+  PinNumberInfo pins{};
+  rig.clear();
+  ASSERT_EQ(GetPinNumber(rig.handle(), &pins), 1);
+  EXPECT_EQ(pins.slaveSensorCount, 0);
+  EXPECT_EQ(pins.masterSensorCount, pins.sensorCount);
+  EXPECT_THAT(rig.sent(), ElementsAre("E5 00 00 00 01", "EF 00 00 00 00"));
+  FWVersionInfo version{};
+  ASSERT_EQ(GetFWVersion(rig.handle(), &version), 1);
+  EXPECT_EQ(version.slaveCount, 0);
+}
+
 class ParameterTransfer : public ::testing::TestWithParam<Transport> {};
 
 // Every list read back as the controller holds it, flat and sectioned, one or two values
