@@ -19,7 +19,11 @@ function(qz_sdk_library target)
     INSTALL_RPATH "$ORIGIN"
     BUILD_RPATH "$ORIGIN")
   target_link_libraries(${target} PRIVATE qz_flags)
-  target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+  # clang leaves the sanitizer runtime to the program, so its symbols are undefined here.
+  if(NOT QZ_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()
 
 # A program: finds the SDK libraries in ../lib, in the build tree and when installed.

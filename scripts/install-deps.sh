@@ -8,6 +8,7 @@ packages=(
   libhidapi-dev libudev-dev libcli11-dev libpng-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-svg-dev libgl-dev
+  libxcb1-dev
   xvfb xauth xdotool trayer x11-utils imagemagick
   locales dbus-daemon
 )

@@ -87,5 +87,3 @@ BENCHMARK(BM_FramePairByPair)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameBulk)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-BENCHMARK_MAIN();

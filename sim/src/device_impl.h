@@ -75,7 +75,21 @@ struct Device::Impl {
 
   std::vector<Fault> faults;
   bool recording = true;
-  std::vector<Request> records;
+  // Records without their bytes, which live back to back in one arena: both only grow, so
+  // recording does not allocate once their capacity suffices.
+  struct Entry {
+    Transport transport;
+    bool wellFormed;
+    uint32_t op, length, tag, connection;
+    uint64_t timeUs;
+    size_t offset, size;
+  };
+  std::vector<Entry> records;
+  std::vector<uint8_t> arena;
+  Request expand(const Entry& e) const;
+  void markMalformed() {
+    if (recording && !records.empty()) records.back().wellFormed = false;
+  }
 
   std::vector<std::unique_ptr<Connection>> conns;
   uint32_t nextConn = 1;

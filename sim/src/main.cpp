@@ -14,12 +14,13 @@ namespace {
 
 const char* kExample = R"(
 Controllers:
-  --hid FAMILY:PRODUCT:MODEL[:LETTER[:TAIL]]   e.g. krxm:7480:1234:A  or  2k:2150:2150
-      served as the virtual HID device hid#vid_7a3d&pid_PRODUCT#TAIL (TAIL default simN);
-      products 7413 and 7416 number their reports with id 1.
+  --hid FAMILY[:PRODUCT[:MODEL[:LETTER[:TAIL]]]]   e.g. krxm  or  krxm:7480:1234:A  or  2k:2150:2150
+      served as the virtual HID device hid#vid_7a3d&pid_PRODUCT#TAIL (product 7480 or 2150,
+      model QZ4321A, TAIL simN by default); products 7413 and 7416 number their reports
+      with id 1.
   --driver NAME[:MODEL[:LETTER]]               e.g. QZUKRXM_API0:1234:A  or  QZU2K_API1
       served as a vendor-driver device object; the family follows the name (QZU2K_, QZS2K_).
-  --serial FAMILY:MODEL[:LETTER][@LINK]        e.g. krxm:1234:A@/tmp/com3
+  --serial FAMILY[:MODEL[:LETTER]][@LINK]      e.g. krxm:1234:A@/tmp/com3
       served on a pseudo-terminal; LINK is made a symlink to it.
   --scenario FILE                              controllers described in a file
       (format and ready files in sim/scenarios/).
@@ -67,14 +68,18 @@ qzsim::Family family(const std::string& s, const std::string& spec) {
 
 qzsim::Controller hidController(const std::string& spec, int index) {
   auto p = split(spec, ':');
-  if (p.size() < 3 || p.size() > 5) bad("FAMILY:PRODUCT:MODEL[:LETTER[:TAIL]] expected", spec);
+  if (p.empty() || p.size() > 5) bad("FAMILY[:PRODUCT[:MODEL[:LETTER[:TAIL]]]] expected", spec);
   qzsim::Controller c = family(p[0], spec) == qzsim::Family::TwoK ? qzsim::Controller::twoK() : qzsim::Controller{};
-  char* end = nullptr;
-  unsigned long pid = std::strtoul(p[1].c_str(), &end, 16);
-  if (p[1].size() != 4 || *end) bad("product id of four hexadecimal digits expected", spec);
-  c.productId = uint16_t(pid);
-  c.chips[0].modelNumber = modelNumber(p[2], spec);
-  c.chips[0].modelLetter = p.size() > 3 ? letterCode(p[3], spec) : 0;
+  if (p.size() > 1 && !p[1].empty()) {
+    char* end = nullptr;
+    unsigned long pid = std::strtoul(p[1].c_str(), &end, 16);
+    if (p[1].size() != 4 || *end) bad("product id of four hexadecimal digits expected", spec);
+    c.productId = uint16_t(pid);
+  }
+  if (p.size() > 2) {
+    c.chips[0].modelNumber = modelNumber(p[2], spec);
+    c.chips[0].modelLetter = p.size() > 3 ? letterCode(p[3], spec) : 0;
+  }
   c.tail = p.size() > 4 && !p[4].empty() ? p[4] : "sim" + std::to_string(index);
   return c;
 }
@@ -96,10 +101,12 @@ qzsim::Controller serialController(const std::string& spec, std::string* link) {
   size_t at = spec.find('@');
   *link = at == std::string::npos ? "" : spec.substr(at + 1);
   auto p = split(spec.substr(0, at), ':');
-  if (p.size() < 2 || p.size() > 3) bad("FAMILY:MODEL[:LETTER][@LINK] expected", spec);
+  if (p.empty() || p.size() > 3) bad("FAMILY[:MODEL[:LETTER]][@LINK] expected", spec);
   qzsim::Controller c = family(p[0], spec) == qzsim::Family::TwoK ? qzsim::Controller::twoK() : qzsim::Controller{};
-  c.chips[0].modelNumber = modelNumber(p[1], spec);
-  c.chips[0].modelLetter = p.size() > 2 ? letterCode(p[2], spec) : 0;
+  if (p.size() > 1) {
+    c.chips[0].modelNumber = modelNumber(p[1], spec);
+    c.chips[0].modelLetter = p.size() > 2 ? letterCode(p[2], spec) : 0;
+  }
   return c;
 }
 
@@ -124,9 +131,9 @@ int main(int argc, char** argv) {
   std::string driverVersion;
   app.add_option("-d,--dir", dir, "Directory for the sockets (hid/ and driver/ below it); default: a fresh "
                                   "private directory under $TMPDIR, removed on exit");
-  app.add_option("--hid", hids, "A virtual HID controller FAMILY:PRODUCT:MODEL[:LETTER[:TAIL]]");
+  app.add_option("--hid", hids, "A virtual HID controller FAMILY[:PRODUCT[:MODEL[:LETTER[:TAIL]]]]");
   app.add_option("--driver", drivers, "A device object NAME[:MODEL[:LETTER]]");
-  app.add_option("--serial", serials, "A serial controller FAMILY:MODEL[:LETTER][@LINK]");
+  app.add_option("--serial", serials, "A serial controller FAMILY[:MODEL[:LETTER]][@LINK]");
   app.add_option("--scenario", scenarios, "A scenario file")->check(CLI::ExistingFile);
   app.add_option("--driver-version", driverVersion, "Version the device objects report, MAJOR.MINOR.THIRD "
                                                     "(default 2.4.0; 2.3.0 makes clients use the older codes)");

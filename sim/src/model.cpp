@@ -38,8 +38,6 @@ Controller Controller::twoK() {
   Controller c;
   c.family = Family::TwoK;
   c.productId = 0x2150;
-  c.chips[0].modelNumber = 2150;
-  c.chips[0].modelLetter = 0;
   return c;
 }
 
@@ -109,8 +107,9 @@ std::vector<uint8_t>* ControllerModel::listFor(uint8_t selector, uint8_t index, 
   size_t at = index;
   if (state_.selectedSlave >= 0) {
     if (selector == 0 || selector == 0x80) list = &desc_.chips[size_t(state_.selectedSlave) + 1].parameters;
-  } else if (selector == 0) {
-    // Flat numbering: application from 0x00, boot from 0x40, debug from 0x80.
+  } else if (selector == 0 || (selector != 0x80 && selector != 0x90 && selector != 0xA0)) {
+    // Flat numbering: application from 0x00, boot from 0x40, debug from 0x80. Selectors the
+    // controller does not know are ignored.
     if (index < 0x40) {
       list = &p.application;
     } else if (index < 0x80) {

@@ -91,16 +91,23 @@ Fault Fault::replyWith(int opcode, const Packet& reply, int times) {
 void Device::Impl::record(Transport t, uint32_t op, uint32_t length, uint32_t tag, uint32_t conn,
                           const uint8_t* data, size_t n) {
   if (!recording) return;
-  Request r;
-  r.transport = t;
-  r.op = op;
-  r.length = length;
-  r.tag = tag;
-  r.connection = conn;
-  r.timeUs = nowUs();
-  r.bytes.assign(data, data + std::min(n, kKeptRequestBytes));
-  records.push_back(std::move(r));
+  n = std::min(n, kKeptRequestBytes);
+  records.push_back(Entry{t, true, op, length, tag, conn, nowUs(), arena.size(), n});
+  arena.insert(arena.end(), data, data + n);
   recorded.notify_all();
+}
+
+Request Device::Impl::expand(const Entry& e) const {
+  Request r;
+  r.transport = e.transport;
+  r.op = e.op;
+  r.length = e.length;
+  r.tag = e.tag;
+  r.connection = e.connection;
+  r.timeUs = e.timeUs;
+  r.wellFormed = e.wellFormed;
+  r.bytes.assign(arena.begin() + long(e.offset), arena.begin() + long(e.offset + e.size));
+  return r;
 }
 
 bool Device::Impl::takeFault(uint8_t opcode, Fault* out) {
@@ -217,15 +224,18 @@ const std::string& Device::link() const { return impl_->link; }
 
 std::vector<Request> Device::requests() const {
   std::lock_guard<std::mutex> l(impl_->mu);
-  return impl_->records;
+  std::vector<Request> out;
+  out.reserve(impl_->records.size());
+  for (const auto& e : impl_->records) out.push_back(impl_->expand(e));
+  return out;
 }
 
 std::vector<Packet> Device::commands() const {
   std::vector<Packet> out;
   std::lock_guard<std::mutex> l(impl_->mu);
-  for (const Request& r : impl_->records) {
+  for (const auto& e : impl_->records) {
     Packet p;
-    if (r.packet(&p)) out.push_back(p);
+    if (impl_->expand(e).packet(&p)) out.push_back(p);
   }
   return out;
 }
@@ -233,6 +243,7 @@ std::vector<Packet> Device::commands() const {
 void Device::clearRequests() {
   std::lock_guard<std::mutex> l(impl_->mu);
   impl_->records.clear();
+  impl_->arena.clear();
 }
 
 void Device::setRecording(bool on) {

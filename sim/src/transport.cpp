@@ -277,7 +277,7 @@ void Device::Impl::hidRequest(Connection* c, const uint8_t* buf, size_t n, bool 
     record(Transport::Hid, op, len, 0, c->id, data, dn);
     if (n < 8 || truncated || buf[1] || buf[2] || buf[3]) {
       status = kStatusMalformed;
-      if (recording) records.back().wellFormed = false;
+      markMalformed();
     } else if (op == kSendFeature) {
       if (dn != len)
         status = kStatusMalformed;
@@ -398,7 +398,7 @@ void Device::Impl::driverRequest(Connection* c, const uint8_t* buf, size_t n, bo
     const Controller& d = model.desc();
     if (n < 12 || truncated) {
       status = kStatusMalformed;
-      if (recording) records.back().wellFormed = false;
+      markMalformed();
     } else if (code == kVersionMajor || code == kVersionMinor || code == kVersionThird) {
       if (cap < 4) {
         status = kStatusTooSmall;

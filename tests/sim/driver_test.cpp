@@ -20,7 +20,7 @@ using rawsim::Driver;
 
 namespace {
 
-class DriverTest : public ::testing::Test {
+class SimDriver : public ::testing::Test {
  protected:
   qzsim::Simulator sim;
   qzsim::Device& add(const Controller& c = {}, const std::string& name = "QZUKRXM_API0") {
@@ -30,7 +30,7 @@ class DriverTest : public ::testing::Test {
   }
 };
 
-TEST_F(DriverTest, VersionCodesAnswerFourBytes) {
+TEST_F(SimDriver, VersionCodesAnswerFourBytes) {
   auto& dev = add();
   dev.setDriverVersion(2, 3, 17);
   Driver d(dev.endpoint());
@@ -57,7 +57,7 @@ TEST_F(DriverTest, VersionCodesAnswerFourBytes) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
-TEST_F(DriverTest, SendAndReadInBothGenerations) {
+TEST_F(SimDriver, SendAndReadInBothGenerations) {
   struct Case {
     bool twoK;
     uint32_t send, read;
@@ -73,7 +73,7 @@ TEST_F(DriverTest, SendAndReadInBothGenerations) {
     Driver d(dev.endpoint());
     Completion sent = d.call(1, k.send, k.twoK ? 5 : 0, {0xEE, 0, 0, 0, 0});
     EXPECT_EQ(sent.status, 0);
-    Bytes identity = k.twoK ? Bytes{0xEE, 0x08, 0x66, 0, 2} : Bytes{0xEE, 0xE1, 0x10, 2, 1};
+    Bytes identity = k.twoK ? Bytes{0xEE, 0x10, 0xE1, 0, 2} : Bytes{0xEE, 0xE1, 0x10, 2, 1};
     EXPECT_EQ(sent.out, k.twoK ? identity : Bytes{}) << "the 2K family answers with the send";
     Completion read = d.call(2, k.read, 5);
     EXPECT_EQ(read.status, 0);
@@ -87,7 +87,7 @@ TEST_F(DriverTest, SendAndReadInBothGenerations) {
   }
 }
 
-TEST_F(DriverTest, ImmediateRequestsCompleteAtOnceInOrderBesideOutstandingNotifications) {
+TEST_F(SimDriver, ImmediateRequestsCompleteAtOnceInOrderBesideOutstandingNotifications) {
   auto& dev = add();
   Driver d(dev.endpoint());
   ASSERT_TRUE(d.send(500, qzsim::kNotifyFirst, 5));
@@ -98,7 +98,7 @@ TEST_F(DriverTest, ImmediateRequestsCompleteAtOnceInOrderBesideOutstandingNotifi
   ASSERT_TRUE(d.send(3, qzsim::kVersionMajor, 4));
   std::vector<uint32_t> tags;
   for (int i = 0; i < 3; ++i) tags.push_back(d.next().tag);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 250ms) << "well within the 500 ms a client allows";
   EXPECT_EQ(tags, (std::vector<uint32_t>{1, 2, 3}));
   EXPECT_EQ(dev.outstandingNotifications(), 2u);
   dev.raiseTouchState(0x8A);
@@ -109,7 +109,7 @@ TEST_F(DriverTest, ImmediateRequestsCompleteAtOnceInOrderBesideOutstandingNotifi
   EXPECT_EQ(d.next().tag, 501u);
 }
 
-TEST_F(DriverTest, NotificationsAcrossConnectionsRoutedByTag) {
+TEST_F(SimDriver, NotificationsAcrossConnectionsRoutedByTag) {
   auto& dev = add();
   Driver a(dev.endpoint()), b(dev.endpoint());
   // Reports with nothing outstanding: the latest is kept and completes the next request.
@@ -132,14 +132,14 @@ TEST_F(DriverTest, NotificationsAcrossConnectionsRoutedByTag) {
   EXPECT_EQ(got.out[0], 0x8A);
   // Scheduled reports complete requests later.
   ASSERT_TRUE(b.send(10, qzsim::kNotifyFirst, 5));
-  dev.scheduleTouchState(50ms, 0x0A);
+  dev.scheduleTouchState(250ms, 0x0A);
   EXPECT_FALSE(b.next(20).arrived);
-  Completion later = b.next(500);
+  Completion later = b.next(1000);
   EXPECT_EQ(later.tag, 10u);
   EXPECT_EQ(later.out[0], 0x0A);
 }
 
-TEST_F(DriverTest, FailuresAndLateCompletions) {
+TEST_F(SimDriver, FailuresAndLateCompletions) {
   auto& dev = add();
   Driver d(dev.endpoint());
   dev.addFault(Fault::sendFail(0xEE));
@@ -168,7 +168,7 @@ TEST_F(DriverTest, FailuresAndLateCompletions) {
   EXPECT_EQ(d.call(10, qzsim::kVersionMinor, 4).status, 0);
 }
 
-TEST_F(DriverTest, BulkBlocksByDriverRead) {
+TEST_F(SimDriver, BulkBlocksByDriverRead) {
   Controller c;
   c.blockSize = 8;
   auto& dev = add(c);
@@ -187,7 +187,7 @@ TEST_F(DriverTest, BulkBlocksByDriverRead) {
   EXPECT_EQ(d.call(10, qzsim::kReadOlder, 5).out[0], 0xEE);
 }
 
-TEST_F(DriverTest, RemovalClosesConnectionsAndTheObjectGoes) {
+TEST_F(SimDriver, RemovalClosesConnectionsAndTheObjectGoes) {
   auto& dev = add();
   Driver d(dev.endpoint());
   ASSERT_TRUE(d.send(1, qzsim::kNotifyFirst, 5));

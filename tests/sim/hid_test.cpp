@@ -23,7 +23,7 @@ namespace {
 
 Bytes report(uint8_t id, const Packet& p) { return {id, p[0], p[1], p[2], p[3], p[4]}; }
 
-class HidTest : public ::testing::Test {
+class SimHid : public ::testing::Test {
  protected:
   qzsim::Simulator sim;
   qzsim::Device& add(const Controller& c = {}) {
@@ -33,7 +33,7 @@ class HidTest : public ::testing::Test {
   }
 };
 
-TEST_F(HidTest, AnswersExactlyTheAskedLengthWithTheLastReply) {
+TEST_F(SimHid, AnswersExactlyTheAskedLengthWithTheLastReply) {
   auto& dev = add();
   Hid h(dev.endpoint());
   ASSERT_TRUE(h.ok());
@@ -66,7 +66,7 @@ TEST_F(HidTest, AnswersExactlyTheAskedLengthWithTheLastReply) {
   EXPECT_EQ(dev.commands(), (std::vector<Packet>{{0xEE, 0, 0, 0, 0}}));
 }
 
-TEST_F(HidTest, ReportIdFollowsTheProductIdUnlessForced) {
+TEST_F(SimHid, ReportIdFollowsTheProductIdUnlessForced) {
   struct Case {
     uint16_t pid;
     int forced;
@@ -92,7 +92,7 @@ TEST_F(HidTest, ReportIdFollowsTheProductIdUnlessForced) {
   }
 }
 
-TEST_F(HidTest, SocketNameMayBeGivenVerbatim) {
+TEST_F(SimHid, SocketNameMayBeGivenVerbatim) {
   Controller c;
   c.socketName = "hid#vid_7A3D&pid_74x0#odd";
   auto& dev = add(c);
@@ -106,7 +106,7 @@ TEST_F(HidTest, SocketNameMayBeGivenVerbatim) {
   EXPECT_EQ(h.sendFeature(report(0, {0xFC, 1, 2, 3, 4})), 0);
 }
 
-TEST_F(HidTest, MalformedRequestsGetAFailureStatusAndServingGoesOn) {
+TEST_F(SimHid, MalformedRequestsGetAFailureStatusAndServingGoesOn) {
   auto& dev = add();
   Hid h(dev.endpoint());
   const Bytes bad[] = {
@@ -142,14 +142,14 @@ struct FaultCase {
   int32_t sendStatus = 0;
 };
 
-TEST_F(HidTest, ScriptedFaultsShapeWhatReadsShow) {
+TEST_F(SimHid, ScriptedFaultsShapeWhatReadsShow) {
   const Packet ee{0xEE, 0, 0, 0, 0};
   const FaultCase cases[] = {
       {"no answer", Fault::noAnswer(0xEE), ee, {{0, kPrevious}, {0, kPrevious}, {20, kPrevious}}},
       {"stale twice", Fault::stale(0xEE, 2), ee, {{0, kStale}, {0, kStale}, {0, kReply}, {0, kReply}}},
       {"refusal", Fault::refuse(0xEE), ee, {{0, kRefusal}, {0, kRefusal}}},
       {"failed send", Fault::sendFail(0xEE), ee, {{0, kPrevious}}, -1},
-      {"delay", Fault::delay(0xEE, 80), ee, {{0, kPrevious}, {0, kPrevious}, {120, kReply}}},
+      {"delay", Fault::delay(0xEE, 250), ee, {{0, kPrevious}, {0, kPrevious}, {350, kReply}}},
       {"read failure after one good read", Fault::readFail(0xEE, 1), ee, {{0, kReply}, {0, kFails}, {0, kReply}}},
       {"other opcode untouched", Fault::refuse(0xE1), ee, {{0, kReply}}},
       {"any opcode", Fault::refuse(), ee, {{0, kRefusal}}},
@@ -185,7 +185,7 @@ TEST_F(HidTest, ScriptedFaultsShapeWhatReadsShow) {
   }
 }
 
-TEST_F(HidTest, FaultsCountTheirUsesPerCommand) {
+TEST_F(SimHid, FaultsCountTheirUsesPerCommand) {
   auto& dev = add();
   Hid h(dev.endpoint());
   dev.addFault(Fault::refuse(qzsim::kAnyOpcode, 2));
@@ -206,7 +206,7 @@ TEST_F(HidTest, FaultsCountTheirUsesPerCommand) {
   EXPECT_FALSE(dev.state().scanning);
 }
 
-TEST_F(HidTest, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
+TEST_F(SimHid, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
   for (uint16_t pid : {uint16_t(0x7480), uint16_t(0x7413)}) {
     qzsim::Simulator s;
     Controller c;
@@ -217,10 +217,10 @@ TEST_F(HidTest, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
     dev.setBulkValues({0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C});
     uint8_t id = pid == 0x7413 ? 1 : 0;
     Hid h(dev.endpoint());
-    dev.addFault(Fault::delay(0xFA, 60));
+    dev.addFault(Fault::delay(0xFA, 200));
     ASSERT_EQ(h.sendFeature(report(id, {0xFA, 0, 0, 0, 0})), 0);
     EXPECT_EQ(h.getFeature(id, 6).data, (Bytes{id, 0, 0, 0, 0, 0})) << "not yet: no block taken";
-    std::this_thread::sleep_for(90ms);
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(h.getFeature(id, 6).data, (Bytes{id, 0xFA, 7, 0, 0, 0}));
     EXPECT_EQ(h.getFeature(id, 8).data, (Bytes{id, 2, 1, 4, 3, 6, 5, 0}));
     EXPECT_EQ(h.getFeature(id, 8).data, (Bytes{id, 8, 7, 0xA, 9, 0xC, 0xB, 0}));
@@ -231,7 +231,7 @@ TEST_F(HidTest, BulkBlocksFollowTheAnnouncementUntilTheNextCommand) {
   }
 }
 
-TEST_F(HidTest, InputReportsReachEveryConnection) {
+TEST_F(SimHid, InputReportsReachEveryConnection) {
   auto& dev = add();
   Hid a(dev.endpoint()), b(dev.endpoint());
   ASSERT_TRUE(a.sendReadInput(64));
@@ -246,20 +246,20 @@ TEST_F(HidTest, InputReportsReachEveryConnection) {
   EXPECT_EQ(in, (Bytes{0, 0, 0, 0, 0, 0x8A, 0})) << "cut to the size the request accepts";
   // Reports raised with no read out wait for the next read; the timeline raises later ones.
   dev.queueInput({0x0A, 1, 2});
-  dev.scheduleTouchState(60ms, 0x8A);
+  dev.scheduleTouchState(250ms, 0x8A);
   ASSERT_TRUE(a.sendReadInput(64));
-  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 30));
+  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 100));
   EXPECT_EQ(in, (Bytes{0, 0, 0, 0, 0, 0x0A, 1, 2}));
   ASSERT_TRUE(a.sendReadInput(64));
   EXPECT_FALSE(rawsim::receive(a.fd(), &in, 20));
-  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 500));
+  ASSERT_TRUE(rawsim::receive(a.fd(), &in, 1000));
   EXPECT_EQ(in[5], 0x8A);
   // Feature exchanges on a connection with a read out are answered at once.
   ASSERT_TRUE(a.sendReadInput(64));
   EXPECT_EQ(a.sendFeature(report(0, {0xEE, 0, 0, 0, 0})), 0);
 }
 
-TEST_F(HidTest, ConnectionsAreServedIndependently) {
+TEST_F(SimHid, ConnectionsAreServedIndependently) {
   auto& dev = add();
   Hid a(dev.endpoint()), b(dev.endpoint());
   std::thread t([&] {
@@ -278,7 +278,7 @@ TEST_F(HidTest, ConnectionsAreServedIndependently) {
   EXPECT_EQ(ids, (std::set<uint32_t>{1, 2}));
 }
 
-TEST_F(HidTest, RemovedDeviceClosesItsConnectionsAndItsSocketGoes) {
+TEST_F(SimHid, RemovedDeviceClosesItsConnectionsAndItsSocketGoes) {
   auto& dev = add();
   Hid h(dev.endpoint());
   ASSERT_EQ(h.sendFeature(report(0, {0xEE, 0, 0, 0, 0})), 0);
@@ -289,7 +289,7 @@ TEST_F(HidTest, RemovedDeviceClosesItsConnectionsAndItsSocketGoes) {
   EXPECT_EQ(rawsim::connectSeqpacket(dev.endpoint()), -1);
 }
 
-TEST(Simulator, PrivateDirectoryIsMadeAndRemoved) {
+TEST(SimDirectory, PrivateDirectoryIsMadeAndRemoved) {
   std::string dir, hid;
   {
     qzsim::Simulator s;

@@ -99,7 +99,7 @@ const ReplyCase kReplies[] = {
      {0xF9, 0, 0, 0, 0}, {0xF9, 0, 0, 0x1A, 0}},
 };
 
-TEST(Model, RepliesByFamilyAndCommand) {
+TEST(SimModel, RepliesByFamilyAndCommand) {
   for (const ReplyCase& rc : kReplies) {
     Controller c;
     if (rc.change) rc.change(c);
@@ -108,7 +108,7 @@ TEST(Model, RepliesByFamilyAndCommand) {
   }
 }
 
-TEST(Model, RepliesOffFromD0UntilD1WhichReportsWhatWasTaken) {
+TEST(SimModel, RepliesOffFromD0UntilD1WhichReportsWhatWasTaken) {
   ControllerModel m;
   EXPECT_EQ(ask(m, {0xD0, 0x02, 0x01, 0x04, 0x03}), (Packet{0xD0, 0x02, 0x01, 0x04, 0x03}));
   Packet r{9, 9, 9, 9, 9};
@@ -123,7 +123,7 @@ TEST(Model, RepliesOffFromD0UntilD1WhichReportsWhatWasTaken) {
   EXPECT_EQ(ask(m, {0xFC, 1, 2, 3, 4}), (Packet{0xFC, 1, 2, 3, 4}));
 }
 
-TEST(Model, BulkBlocksByBlockSize) {
+TEST(SimModel, BulkBlocksByBlockSize) {
   struct Case {
     uint16_t announced;
     size_t bytes;
@@ -162,7 +162,7 @@ TEST(Model, BulkBlocksByBlockSize) {
   EXPECT_EQ(big[63], 0);
 }
 
-TEST(Model, BulkDefaultsToTheSelectedFrame) {
+TEST(SimModel, BulkDefaultsToTheSelectedFrame) {
   Controller c;
   c.blockSize = 8;
   ControllerModel m(c);
@@ -176,8 +176,10 @@ TEST(Model, BulkDefaultsToTheSelectedFrame) {
   EXPECT_EQ(b[6] | b[7] << 8, frame[7]);
 }
 
-TEST(Model, ParameterWritesNeedAnOpenChangeAndSurviveResetOnlyWhenStored) {
-  ControllerModel m;
+TEST(SimModel, ParameterWritesNeedAnOpenChangeAndSurviveResetOnlyWhenStored) {
+  Controller c;
+  c.parameters.requireOpen = true;
+  ControllerModel m(c);
   EXPECT_EQ(ask(m, {0xE1, 0, 0x05, 0, 7})[0], 0xAA);
   ask(m, {0xF7, 0, 0, 0, 1});
   EXPECT_EQ(ask(m, {0xE1, 0, 0x05, 0, 7})[0], 0xE1);
@@ -195,13 +197,15 @@ TEST(Model, ParameterWritesNeedAnOpenChangeAndSurviveResetOnlyWhenStored) {
   EXPECT_EQ(m.state().resets, 1u);
   EXPECT_EQ(ask(m, {0xE0, 0, 0x05, 0, 0})[4], 7) << "stored value comes back after reset";
   EXPECT_EQ(ask(m, {0xE0, 0, 0x41, 0, 0})[4], 0) << "unstored boot byte is lost";
+  ControllerModel loose;  // by default writes need no open change
+  EXPECT_EQ(ask(loose, {0xE1, 0, 0x05, 0, 7})[0], 0xE1);
   // Defaults come back with EC inside an open change.
   ask(m, {0xF7, 0, 0, 0, 1});
   ask(m, {0xEC, 0, 0, 0, 0});
   EXPECT_EQ(ask(m, {0xE0, 0, 0x05, 0, 0})[4], 0);
 }
 
-TEST(Model, ParameterAddressing) {
+TEST(SimModel, ParameterAddressing) {
   Controller c;
   c.parameters.boot[3] = 0x33;
   c.parameters.application[2] = 0x22;
@@ -212,6 +216,7 @@ TEST(Model, ParameterAddressing) {
     EXPECT_EQ(ask(flat, {0xE0, 0, 0x43, 0, 0})[4], 0x33);
     EXPECT_EQ(ask(flat, {0xE0, 0, 0x81, 0, 0})[4], 0xD1);
     EXPECT_EQ(ask(flat, {0xE0, 0x90, 0x03, 0, 0})[0], 0xAA) << "selectors need sectioned addressing";
+    EXPECT_EQ(ask(flat, {0xE0, 0x12, 0x02, 0, 0})[4], 0x22) << "an unknown selector is ignored";
     EXPECT_EQ(ask(flat, {0xE0, 0, 0x50, 0, 0})[0], 0xAA) << "past the boot list";
   }
   c.parameters.sectioned = true;
@@ -225,7 +230,7 @@ TEST(Model, ParameterAddressing) {
   EXPECT_EQ(ask(noDebug, {0xE0, 0, 0x80, 0, 0})[0], 0xAA);
 }
 
-TEST(Model, SlavesBySelectionAndByAddress) {
+TEST(SimModel, SlavesBySelectionAndByAddress) {
   Controller c;
   c.chips.resize(3);
   c.chips[1].modelNumber = 1111;
@@ -252,7 +257,7 @@ TEST(Model, SlavesBySelectionAndByAddress) {
   EXPECT_EQ(ask(a, {0xEE, 0xF5, 0, 0, 0}), (Packet{0xEE, 0xE1, 0x10, 2, 1})) << "no such slave: the master";
 }
 
-TEST(Model, BootLoaderEntryNeedsBothPackets) {
+TEST(SimModel, BootLoaderEntryNeedsBothPackets) {
   struct Case {
     Controller c;
     std::vector<Packet> seq;
@@ -282,7 +287,7 @@ TEST(Model, BootLoaderEntryNeedsBothPackets) {
   EXPECT_EQ(m.state().bootChip, -1);
 }
 
-TEST(Model, FramesByPairsAndSelection) {
+TEST(SimModel, FramesByPairsAndSelection) {
   Controller c;
   c.sensor.sensorLines = 4;
   c.sensor.driverLines = 5;
@@ -318,7 +323,7 @@ TEST(Model, FramesByPairsAndSelection) {
   EXPECT_NE(m.frame(), base);
 }
 
-TEST(Model, NoiseIsBoundedAndRepeatableBySeed) {
+TEST(SimModel, NoiseIsBoundedAndRepeatableBySeed) {
   Controller c;
   c.sensor.noise = 5;
   ControllerModel a(c), b(c);

@@ -22,7 +22,7 @@ namespace {
 const Bytes kIdentity = Serial::frame({0xEE, 0, 0, 0, 0});
 const Bytes kIdentityReply = Serial::frame({0xEE, 0xE1, 0x10, 2, 1});
 
-class SerialTest : public ::testing::Test {
+class SimSerial : public ::testing::Test {
  protected:
   qzsim::Simulator sim;
   qzsim::Device& add(const std::string& link = {}) {
@@ -32,7 +32,7 @@ class SerialTest : public ::testing::Test {
   }
 };
 
-TEST_F(SerialTest, FramesCarryTheirChecksum) {
+TEST_F(SimSerial, FramesCarryTheirChecksum) {
   EXPECT_EQ(kIdentity, (Bytes{0xEE, 0, 0, 0, 0, 0x11}));
   EXPECT_EQ(Serial::frame({0xF7, 0, 0, 0, 1}), (Bytes{0xF7, 0, 0, 0, 1, 0x07}));
   auto& dev = add();
@@ -46,7 +46,7 @@ TEST_F(SerialTest, FramesCarryTheirChecksum) {
   EXPECT_EQ(recs[0].bytes, kIdentity);
 }
 
-TEST_F(SerialTest, BadFramesAreDroppedAndTheLineResyncs) {
+TEST_F(SimSerial, BadFramesAreDroppedAndTheLineResyncs) {
   auto& dev = add();
   Serial s(dev.endpoint());
   // A frame with a wrong checksum gets no answer.
@@ -64,7 +64,7 @@ TEST_F(SerialTest, BadFramesAreDroppedAndTheLineResyncs) {
   EXPECT_EQ(dev.commands().size(), 2u);
 }
 
-TEST_F(SerialTest, ScriptedReplyFaults) {
+TEST_F(SimSerial, ScriptedReplyFaults) {
   struct Case {
     const char* what;
     Fault fault;
@@ -77,10 +77,10 @@ TEST_F(SerialTest, ScriptedReplyFaults) {
   Bytes garbage = {0x5A, uint8_t(0x5A + 37), uint8_t(0x5A + 74)};
   garbage.insert(garbage.end(), kIdentityReply.begin(), kIdentityReply.end());
   const Case cases[] = {
-      {"split in three, 60 ms apart", Fault::splitReply(0xEE, 3, 60), 30, 2, kIdentityReply},
+      {"split in three, 150 ms apart", Fault::splitReply(0xEE, 3, 150), 75, 2, kIdentityReply},
       {"wrong checksum", Fault::badChecksum(0xEE), 200, 6, badSum},
       {"garbage first", Fault::garbage(0xEE, 3), 200, 9, garbage},
-      {"delay", Fault::delay(0xEE, 100), 40, 0, kIdentityReply},
+      {"delay", Fault::delay(0xEE, 250), 100, 0, kIdentityReply},
       {"silence", Fault::noAnswer(0xEE), 100, 0, {}},
       {"refusal", Fault::refuse(0xEE), 200, 6, Serial::frame({0xAA, 0, 0, 0, 0})},
   };
@@ -112,7 +112,7 @@ TEST_F(SerialTest, ScriptedReplyFaults) {
   EXPECT_EQ(Bytes(both.begin() + 6, both.end()), kIdentityReply);
 }
 
-TEST_F(SerialTest, RepliesOffSendsNothingUntilD1) {
+TEST_F(SimSerial, RepliesOffSendsNothingUntilD1) {
   auto& dev = add();
   Serial s(dev.endpoint());
   ASSERT_TRUE(s.write(Serial::frame({0xD0, 0, 0, 0, 0})));
@@ -124,7 +124,7 @@ TEST_F(SerialTest, RepliesOffSendsNothingUntilD1) {
   (void)dev;
 }
 
-TEST_F(SerialTest, LinkNamesTheLineAndGoesWithTheDevice) {
+TEST_F(SimSerial, LinkNamesTheLineAndGoesWithTheDevice) {
   auto& dev = add("com3");
   EXPECT_EQ(dev.link(), sim.dir() + "/com3");
   EXPECT_EQ(dev.path(), dev.link());

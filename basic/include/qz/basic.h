@@ -125,6 +125,135 @@ QZ_EXPORT int32_t FindRSDevice(int32_t port, int32_t speed, DeviceHandle* handle
  * size to 64. 0 when the current type is none of 1 to 4 or nothing answers. */
 QZ_EXPORT int32_t FindPreDevice(DeviceHandle* handle, char* name);
 
+/* ---- Command catalogue ------------------------------------------------------------------
+ *
+ * One function per controller command. Each writes its command into the library's one
+ * shared packet, exchanges it with SendCmd and decodes the reply bytes r1..r4 from there.
+ * Common to all of them:
+ *  - 1 when every exchange succeeded (and a stated check passed); 0 for an unknown handle, an
+ *    unusable transport, exhausted retries, a refusal (0xAA), or a missing (NULL) output or
+ *    byte pointer, in which case nothing is sent. On 0 no output is written.
+ *  - p, q, v, s: only the low byte is sent. Outputs of "8/16/32 bits" are uint8_t, uint16_t,
+ *    int32_t; multi-byte values are assembled in the byte order given per function.
+ *  - "2K:" gives the decoding for 2K-family controllers where it differs from KRXM.
+ *  - While replies are off (after SendD0) every exchange succeeds once sent and the
+ *    outputs are decoded from the command's own bytes.
+ * Functions marked "result" have no outputs. */
+
+/* E0 p q 00 00; out[0..3] = r1..r4. */
+QZ_EXPORT int32_t SendE0(DeviceHandle handle, int32_t p, int32_t q, uint8_t out[4]);
+/* E1 p q 00 v; result. Waits the reply wait before polling. */
+QZ_EXPORT int32_t SendE1(DeviceHandle handle, int32_t p, int32_t q, int32_t v);
+/* E2 00 00 00 00; result. */
+QZ_EXPORT int32_t SendE2(DeviceHandle handle);
+/* E3 p q 00 v; out[0..3] = r1..r4. */
+QZ_EXPORT int32_t SendE3(DeviceHandle handle, int32_t p, int32_t q, int32_t v, uint8_t out[4]);
+/* E5 00 00 00 v; out[0..3] = r1..r4. */
+QZ_EXPORT int32_t SendE5(DeviceHandle handle, int32_t v, uint8_t out[4]);
+/* E6 p q 00 00; out[0..2] = r2, r3, r4. */
+QZ_EXPORT int32_t SendE6(DeviceHandle handle, int32_t p, int32_t q, uint8_t out[3]);
+/* E7 00 00 00 00; *out = r1 r2 r3 r4 as a 32-bit value, r1 most significant. */
+QZ_EXPORT int32_t SendE7(DeviceHandle handle, int32_t* out);
+/* E8 A[0] B[0] A[1] B[1]. With A[1] and B[1] both 0: out[0] = r3 + 256 r4, out[1] = 0;
+ * otherwise out[0] = r1 + 256 r2, out[1] = r3 + 256 r4. */
+QZ_EXPORT int32_t SendE8(DeviceHandle handle, const uint8_t A[2], const uint8_t B[2], uint16_t out[2]);
+/* EA 00 v 00 00, then the shared packet again as the first exchange left it; 1 when both
+ * succeeded. Each waits the reply wait before polling. */
+QZ_EXPORT int32_t SendEA(DeviceHandle handle, int32_t v);
+/* EB 00 00 00 00 (E7 00 00 00 00 to a 2K controller); a, b, c, d = r1..r4. */
+QZ_EXPORT int32_t SendEB(DeviceHandle handle, uint8_t* a, uint8_t* b, uint8_t* c, uint8_t* d);
+/* EC 00 p 00 v; result. */
+QZ_EXPORT int32_t SendEC(DeviceHandle handle, int32_t p, int32_t v);
+/* ED 00 00 00 00; a = r1, b = r2, c (16 bits) = r3 + 256 r4. 2K: a = r2, b = 0,
+ * c = 256 r3 + r4. */
+QZ_EXPORT int32_t SendED(DeviceHandle handle, uint8_t* a, uint8_t* b, uint16_t* c);
+/* EE 00 00 00 00 (identity); a (16 bits) = r1 + 256 r2, b = r3, c = r4. 2K: a = 256 r1 + r2,
+ * b = r4, c = 0. */
+QZ_EXPORT int32_t SendEE(DeviceHandle handle, uint16_t* a, uint8_t* b, uint8_t* c);
+/* EF 00 00 00 00; a, b, c, d = r1..r4. 2K: a = 1. */
+QZ_EXPORT int32_t SendEF(DeviceHandle handle, uint8_t* a, uint8_t* b, uint8_t* c, uint8_t* d);
+/* EB (s - 0x10, modulo 256) 00 00 00 to slave s; a, b, c, d = r1..r4. */
+QZ_EXPORT int32_t NewSlvEB(DeviceHandle handle, int32_t s, uint8_t* a, uint8_t* b, uint8_t* c, uint8_t* d);
+/* ED (s - 0x10) 00 00 00; a = r1, b = r2, c (16 bits) = r3 + 256 r4, both families. */
+QZ_EXPORT int32_t NewSlvED(DeviceHandle handle, int32_t s, uint8_t* a, uint8_t* b, uint16_t* c);
+/* EE (s - 0x10) 00 00 00; a (16 bits) = r1 + 256 r2, b = r3, c = r4, both families. */
+QZ_EXPORT int32_t NewSlvEE(DeviceHandle handle, int32_t s, uint16_t* a, uint8_t* b, uint8_t* c);
+/* F0 00 00 00 v; result. */
+QZ_EXPORT int32_t SendF0(DeviceHandle handle, int32_t v);
+/* F1 00 00 00 v; result. */
+QZ_EXPORT int32_t SendF1(DeviceHandle handle, int32_t v);
+/* F3 00 p 00 v; result. */
+QZ_EXPORT int32_t SendF3(DeviceHandle handle, int32_t p, int32_t v);
+/* F4 00 p 00 v; result. */
+QZ_EXPORT int32_t SendF4(DeviceHandle handle, int32_t p, int32_t v);
+/* F5 00 p 00 00; out[0..3] = r1..r4. */
+QZ_EXPORT int32_t SendF5(DeviceHandle handle, int32_t p, uint8_t out[4]);
+/* F6 00 00 00 v; result. */
+QZ_EXPORT int32_t SendF6(DeviceHandle handle, int32_t v);
+/* F7 00 00 00 v; result. */
+QZ_EXPORT int32_t SendF7(DeviceHandle handle, int32_t v);
+/* F8 00 00 00 v; result. */
+QZ_EXPORT int32_t SendF8(DeviceHandle handle, int32_t v);
+/* F9 00 p q v; a, b, c = r1, r2, r3. */
+QZ_EXPORT int32_t SendF9(DeviceHandle handle, int32_t p, int32_t q, int32_t v, uint8_t* a, uint8_t* b, uint8_t* c);
+/* FA 00 00 p v; a = r1. */
+QZ_EXPORT int32_t SendFA(DeviceHandle handle, int32_t p, int32_t v, uint8_t* a);
+/* E0 00 F0 00 00 (0 when r3 & 0x30 is set, FA not sent), then FA 00 00 00 00. 1 for a HID
+ * controller; behind the vendor driver on USB, 1 only when one block of the announced size
+ * (r1 + 256 r2, 0 = 8) is read whole; 0 for every other transport. */
+QZ_EXPORT int32_t ChkFACmd(DeviceHandle handle);
+/* FB 00 00 00 00; a = r4. */
+QZ_EXPORT int32_t SendFB(DeviceHandle handle, uint8_t* a);
+/* FC D[0] D[1] D[2] D[3]; 1 only when r1..r4 echo D[0..3]. */
+QZ_EXPORT int32_t SendFC(DeviceHandle handle, const uint8_t D[4]);
+/* FD 00 00 00 v; result. */
+QZ_EXPORT int32_t SendFD(DeviceHandle handle, int32_t v);
+/* FE 00 00 00 00, then the shared packet again as the first exchange left it. */
+QZ_EXPORT int32_t SendFE(DeviceHandle handle);
+/* F0 00 00 00 00 (result ignored), FF AA 55 AA 55 (its result is the result), FF 55 AA 55 AA
+ * (result ignored); 2K controllers get opcode E8 for the last two. 0 when the second fails,
+ * and the third is then not sent. */
+QZ_EXPORT int32_t SendFF(DeviceHandle handle);
+/* D0 m-low m-high n-low n-high. On success replies are switched off for every controller
+ * of the process: exchanges succeed once sent, until SendD1. */
+QZ_EXPORT int32_t SendD0(DeviceHandle handle, int32_t m, int32_t n);
+/* Switches replies back on (also when it then fails), then D1 00 00 m-low m-high;
+ * a (16 bits) = r1 + 256 r2, b = r4. Waits the D1 wait set by SendD2 before polling. */
+QZ_EXPORT int32_t SendD1(DeviceHandle handle, int32_t m, uint16_t* a, uint8_t* b);
+/* D2 00 00 00 00; *a = r1 + 256 r2 + 65536 r3, kept as the reported size (above 256 the reply
+ * wait of KRXM controllers is 50 ms, else 5 ms); r4 > 0 becomes the wait after D1 in ms.
+ * Both return to 64 and 0 first, and stay so when the exchange fails. Process-wide. */
+QZ_EXPORT int32_t SendD2(DeviceHandle handle, int32_t* a);
+/* D3 00 00 00 01; a (16 bits) = r1 + 256 r2. */
+QZ_EXPORT int32_t SendD3(DeviceHandle handle, uint16_t* a);
+/* D4 00 00 00 00, then the reply sent back with byte 2 set to AA; when that is answered,
+ * sleeps r4 (of the first reply) milliseconds. */
+QZ_EXPORT int32_t SendD4(DeviceHandle handle);
+/* D5 00 p 00 00; a = r4. */
+QZ_EXPORT int32_t SendD5(DeviceHandle handle, int32_t p, uint8_t* a);
+/* D6 00 p 00 v; a = r4. */
+QZ_EXPORT int32_t SendD6(DeviceHandle handle, int32_t p, int32_t v, uint8_t* a);
+/* D7 00 00 00 v; result. */
+QZ_EXPORT int32_t SendD7(DeviceHandle handle, int32_t v);
+/* D8 00 55 00 00; result. */
+QZ_EXPORT int32_t SendD8(DeviceHandle handle);
+
+/* ---- Bulk transfer ------------------------------------------------------------------------ */
+
+/* Reads count 16-bit values (little-endian on the wire): FA 00 00 00 00 announces the block
+ * size (r1 + 256 r2, 0 = 8; size / 2 values per block), then blocks are read (HID: feature
+ * reports of size + 1 bytes, report id first) until count values are stored, then the
+ * identity command closes the transfer. Writes values[0..count-1] and never past them.
+ * 0 when FA fails, the block size is 1, the device is neither HID nor behind the vendor
+ * driver on USB, a block read fails or comes short (the values stored so far stay, no
+ * closing exchange), or the closing exchange fails (all values stored). */
+QZ_EXPORT int32_t ReceiveRawCount(DeviceHandle handle, int32_t count, uint16_t* values);
+/* Report size of a HID controller. With length > 0 first F4 00 (length-1) 00 01: a non-zero
+ * r1 gives size r1, flag 1. Then D3 00 00 00 01: on success flag 1 and, for length 0,
+ * size = r1 + 256 r2; on failure size 8, flag 0. Any other transport: 1 with size 8, flag 0,
+ * nothing sent. 0 (outputs untouched) for an unknown handle or a failed F4. */
+QZ_EXPORT int32_t GetBufferSize(DeviceHandle handle, int32_t length, int32_t* flag, uint16_t* size);
+
 #ifdef __cplusplus
 }
 #endif

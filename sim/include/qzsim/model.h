@@ -41,14 +41,16 @@ struct Chip {
 // Parameter lists of the master.
 struct Parameters {
   // false: one flat byte index (application 0x00.., boot 0x40.., debug 0x80..; index 0xFB
-  // refused). true: each list by its selector (0x80 application, 0x90 boot, 0xA0 debug) and
-  // index 0xFB reports the four lengths; flat indices keep working.
+  // and the list selectors refused). true: each list by its selector (0x80 application,
+  // 0x90 boot, 0xA0 debug) and index 0xFB reports the four lengths; flat indices keep
+  // working. Any other selector is ignored: the index is read as a flat one.
   bool sectioned = false;
   // Reads answer two values (reply byte 1 = 1, reply byte 3 = the next index's value) when
   // the next index lies in the same list.
   bool pairedReads = false;
-  // Writes (E1) and default reloads (EC) are refused unless a change is open (F7 ... 01).
-  bool requireOpen = true;
+  // true: writes (E1) and default reloads (EC) are refused unless a change is open
+  // (F7 00 00 00 01 until F7 00 00 00 00).
+  bool requireOpen = false;
   std::vector<uint8_t> application = std::vector<uint8_t>(64);
   std::vector<uint8_t> boot = std::vector<uint8_t>(16);
   std::vector<uint8_t> debug = std::vector<uint8_t>(16);  // empty: no debug list

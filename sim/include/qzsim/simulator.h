@@ -7,7 +7,16 @@
 //   - serial controllers on pseudo-terminals in raw mode (point QZ_COM<N> at path()).
 // Each device wraps one ControllerModel (model.h). The simulator serves on threads of its
 // own; every accessor below is thread-safe and may be called from the test thread while
-// clients talk to the devices.
+// clients talk to the devices. Replies come with no added latency unless a fault says so.
+//
+// What a client reads: a HID read-feature request (op 2) and a driver read answer the reply
+// to the last command taken (a zero packet before any command). While replies are switched
+// off (D0 until D1) commands are carried out but change nothing a read shows, so reads keep
+// showing the D0 reply and a serial line stays silent. After an FA has been answered and
+// its reply read once, every read takes the next bulk block instead, until the next command.
+// Failed requests carry a negative errno value as status (-22 malformed, -5 refused by a
+// fault or a wrong report id, -90 output capacity too small, -95 unknown op or code) and no
+// bytes.
 //
 //   qzsim::Simulator sim;                       // private 0700 directory under $TMPDIR
 //   auto& dev = sim.addHid(qzsim::Controller{});
@@ -56,7 +65,7 @@ struct Request {
   uint32_t connection = 0;  // 1, 2, ... per device in order of connection (serial: 1)
   uint64_t timeUs = 0;      // CLOCK_MONOTONIC, microseconds
   // HID: the data after the 8-byte header (report id first); driver: the input bytes;
-  // serial: the frame as received (six bytes), or the bytes discarded.
+  // serial: the frame as received (six bytes), or the bytes discarded. At most 4096 kept.
   std::vector<uint8_t> bytes;
   bool wellFormed = true;   // false: the header was malformed and the request refused
 
@@ -135,7 +144,8 @@ class Device {
   // The command packets received (see Request::packet), oldest first.
   std::vector<Packet> commands() const;
   void clearRequests();
-  // Recording is on by default; off, requests are not kept (for benchmarks).
+  // Recording is on by default; off, requests are not kept. Recording allocates only when
+  // its storage grows (clearRequests keeps the storage).
   void setRecording(bool on);
   // Waits until at least n requests have been recorded; false on time-out.
   bool waitForRequests(size_t n, std::chrono::milliseconds timeout) const;
@@ -145,7 +155,8 @@ class Device {
   void clearFaults();
 
   // Runs fn on the live model under the device lock: change the description (D2 reply,
-  // block size, versions, status registers, ...) or read the state.
+  // block size, versions, status registers, ...), read the state, or send a command past
+  // the transports. fn must not call back into this Device.
   void modify(const std::function<void(ControllerModel&)>& fn);
   ModelState state() const;
   // Shorthands for modify().
