@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 
+#include <type_traits>
+
 
 #include "common/clock.h"
 
@@ -23,7 +25,10 @@ __attribute__((constructor)) void BindBasicLibrary() {
   if (!m) m = dlopen(kBasicFile, RTLD_NOW);
   g_basic.module = m;
   if (!m) return;  // every reference stays null: the exports then return 0
-#define QZ_BIND(name) g_basic.name = reinterpret_cast<decltype(g_basic.name)>(dlsym(m, #name))
+// Each reference has exactly the type of the export it binds (as qz/basic.h declares it).
+#define QZ_BIND(name)                                                                           \
+  static_assert(std::is_same_v<decltype(g_basic.name), decltype(&::name)>, "signature of " #name); \
+  g_basic.name = reinterpret_cast<decltype(g_basic.name)>(dlsym(m, #name))
   QZ_BIND(SendE0);
   QZ_BIND(SendE1);
   QZ_BIND(SendE2);
