@@ -38,6 +38,8 @@ Controller Controller::twoK() {
   Controller c;
   c.family = Family::TwoK;
   c.productId = 0x2150;
+  c.chips[0].modelNumber = 2150;
+  c.chips[0].modelLetter = 0;
   return c;
 }
 

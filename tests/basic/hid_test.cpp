@@ -97,7 +97,9 @@ void Record(const char* path, const char* model) { g_seen.emplace_back(path, mod
 
 TEST_F(BasicHid, EnumerationReportsEveryControllerAndLeavesThemOpen) {
   auto& a = sim.addHid(Hid(0x7480, "a"));
-  auto& b = sim.addHid(Hid(0x2150, "b"));
+  qzsim::Controller twoK = Hid(0x2150, "b");
+  twoK.chips[0].modelNumber = 2150;
+  auto& b = sim.addHid(twoK);
   g_seen.clear();
   ASSERT_EQ(EnumerateHidDevices(Record), 1);
   ASSERT_EQ(g_seen.size(), 2u);

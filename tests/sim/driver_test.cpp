@@ -73,7 +73,7 @@ TEST_F(SimDriver, SendAndReadInBothGenerations) {
     Driver d(dev.endpoint());
     Completion sent = d.call(1, k.send, k.twoK ? 5 : 0, {0xEE, 0, 0, 0, 0});
     EXPECT_EQ(sent.status, 0);
-    Bytes identity = k.twoK ? Bytes{0xEE, 0x10, 0xE1, 0, 2} : Bytes{0xEE, 0xE1, 0x10, 2, 1};
+    Bytes identity = k.twoK ? Bytes{0xEE, 0x08, 0x66, 0, 2} : Bytes{0xEE, 0xE1, 0x10, 2, 1};
     EXPECT_EQ(sent.out, k.twoK ? identity : Bytes{}) << "the 2K family answers with the send";
     Completion read = d.call(2, k.read, 5);
     EXPECT_EQ(read.status, 0);

@@ -14,7 +14,6 @@
 namespace qz::toolkit::testing {
 namespace {
 
-const char* const kIconName = "^QZToolKit$";
 const char* const kAbnormalTitle = "^QZToolKit : KRX Device Touch Disabled$";
 const char* const kConfirmTitle = "^QZToolKit : Reset Touch Panel$";
 const char* const kRefusedTitle = "^Application cannot start\\.$";

@@ -143,7 +143,7 @@ struct Controller {
   std::array<int32_t, 3> driverVersion = {2, 4, 0};  // device objects: major, minor, third
   std::bitset<256> refused = defaultRefused();       // opcodes answered with 0xAA
 
-  // A 2K-family controller (product id 2150, one chip).
+  // A 2K-family controller: product id 2150, one chip, model QZ2150 without a letter.
   static Controller twoK();
   // The report id its HID reports carry (0 or 1).
   int effectiveReportId() const;
