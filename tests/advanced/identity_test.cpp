@@ -366,3 +366,41 @@ INSTANTIATE_TEST_SUITE_P(Transports, Identity,
                          [](const auto& info) { return std::string(advtest::transportName(info.param)); });
 
 }  // namespace
+
+namespace {
+
+// The controllers that ship as ready scenarios, found on the transport each names.
+TEST(ReadyScenarios, VersionTexts) {
+  struct Case {
+    const char* file;
+    const char* master;
+    std::vector<std::string> slaves;
+  };
+  const Case cases[] = {
+      {"krxm-one-chip.scenario", "QZ4321A.D03.2.5.120 Boot : 1.0 ", {}},
+      {"krxm-master-two-slaves.scenario", "QZ5210B.A02.3.1.4660 Boot : 2.3 A",
+       {"QZ5211B.D03.3.1.4661 Boot : 2.3 ", "QZ5211B.D03.3.1.4662 Boot : 2.3 "}},
+      {"2k.scenario", "QZ2150.1.8.528 Boot : 1.2 ", {}},
+  };
+  setenv("QZ_NO_REAL_HID", "1", 1);
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.file);
+    qzsim::Simulator sim;
+    const auto devices = sim.loadScenario(std::string(QZ_SCENARIO_DIR) + "/" + k.file);
+    ASSERT_FALSE(devices.empty());
+    sim.start();
+    sim.exportEnvironment();
+    DeviceHandle h = QZ_NO_DEVICE;
+    char name[QZ_MODEL_NAME_SIZE];
+    const bool driver = devices.front()->transport() == Transport::Driver;
+    ASSERT_EQ(driver ? FindQZDevice(&h, name) : FindHidDevice(&h, name), 1);
+    FWVersionInfo info{};
+    EXPECT_EQ(GetFWVersion(h, &info), 1);
+    EXPECT_STREQ(info.masterVersion, k.master);
+    ASSERT_EQ(info.slaveCount, int32_t(k.slaves.size()));
+    for (size_t n = 0; n < k.slaves.size(); ++n) EXPECT_EQ(info.slaveVersion[n], k.slaves[n]);
+    CloseDevice(h);
+  }
+}
+
+}  // namespace
