@@ -40,7 +40,7 @@ const char* dir() {
 // a slash, so a path never leaves the directory.
 bool validName(const char* name) {
   size_t n = strlen(name);
-  return n > 18 && strncmp(name, "hid#vid_", 8) == 0 && strncmp(name + 12, "&pid_", 5) == 0 &&
+  return n > 22 && strncmp(name, "hid#vid_", 8) == 0 && strncmp(name + 12, "&pid_", 5) == 0 &&
          name[21] == '#' && !strchr(name, '/');
 }
 
