@@ -93,13 +93,16 @@ bool configure(int fd, int speed) {
 bool purge(int fd) { return tcflush(fd, TCIOFLUSH) == 0; }
 
 long write(int fd, const uint8_t* data, size_t n, int timeoutMs) {
-  int r = waitFor(fd, POLLOUT, monotonicMs() + timeoutMs);
-  if (r <= 0) return r;
-  ssize_t w;
-  do w = ::write(fd, data, n);
-  while (w < 0 && errno == EINTR);
-  if (w < 0) return (errno == EAGAIN) ? 0 : -1;
-  return long(w);
+  // The line nearly always has room: try first, wait only when it is full.
+  for (bool waited = false;; waited = true) {
+    ssize_t w;
+    do w = ::write(fd, data, n);
+    while (w < 0 && errno == EINTR);
+    if (w >= 0) return long(w);
+    if (errno != EAGAIN || waited) return errno == EAGAIN ? 0 : -1;
+    int r = waitFor(fd, POLLOUT, monotonicMs() + timeoutMs);
+    if (r <= 0) return r;
+  }
 }
 
 long read(int fd, uint8_t* data, size_t n, int timeoutMs) {
