@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/texts.h"
 #include "log/headless.h"
 #include "qzsim/simulator.h"
 
@@ -130,7 +131,7 @@ TEST_F(LogTest, HeaderRowsOfAHidControllerAreStoredWithCrLf) {
   EXPECT_EQ(file.find("Abnormal"), std::string::npos);
   // The HID controller the log opened is closed again.
   EXPECT_EQ(run_->core().device(), kNoDevice);
-  EXPECT_EQ(run_->view().marker, text::kMarkerIdle);
+  EXPECT_EQ(run_->view().marker, toolkit::text::kMarkerIdle);
   EXPECT_TRUE(run_->view().shown[kItemOkReset]);
 }
 
@@ -139,11 +140,11 @@ TEST_F(LogTest, TablesOfASmallPanelHoldExactValues) {
   std::string file = logOf(withKeys(kPlainHid, "hopping = 2 2\n"));
   ASSERT_EQ(run_->log().outcome(), Outcome::Written) << run_->log().message();
   const std::string baseline = stored(
-      "\r\nBase Line :\nindex, , , Sector, , \n\n3000, 3003, 3006, 750, 751, 1500, \n\n");
+      "\r\nBase Line :\nindex, , , Sector, , \n\n3000, 3003, 3006, 750, 751, 1500, \n\r\n");
   EXPECT_NE(file.find(baseline), std::string::npos);
   // Mode differences are signed: (j + 1) mod 9 - 4 for mode 1.
   EXPECT_NE(file.find(stored("\r\nFrequence Hopping Mode Diff 1 :\nindex, , , Sector, , \n\n"
-                             "-3, -2, -1, 0, 1, 2, \n\n")),
+                             "-3, -2, -1, 0, 1, 2, \n\nRaw Count 1 :")),
             std::string::npos);
   // Raw counts equal the baseline: differences 0; the header repeats after ",,index, ".
   EXPECT_NE(file.find(stored("\nRaw Count 1 :\nindex, , , Sector, , ,,index, , , Sector, , \n\n"
@@ -156,8 +157,8 @@ TEST_F(LogTest, RawDifferenceDirectionFollowsFeatureFlag2) {
     const char* features;
     const char* expected;
   } cases[] = {
-      {"features = 02 00 00 00\n", "2990, 2993, 2996, 740, 741, 1495, , -10, -10, -10, -10, -10, -5, "},
-      {"features = 02 01 00 00\n", "2990, 2993, 2996, 740, 741, 1495, , 10, 10, 10, 10, 10, 5, "},
+      {"features = 02 00 00 00\n", "2990, 2993, 2996, 747, 748, 1495, , -10, -10, -10, -3, -3, -5, "},
+      {"features = 02 01 00 00\n", "2990, 2993, 2996, 747, 748, 1495, , 10, 10, 10, 3, 3, 5, "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.features);
@@ -271,19 +272,29 @@ TEST_F(LogTest, AbnormalLevelAnsweredWithFFIsLeftOut) {
 }
 
 TEST_F(LogTest, ParameterSectionsShowOnlyTheirOwnBytes) {
-  std::string keys =
-      "application = 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
-      "boot-list = 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F A0 A1 A2\n"
-      "debug =\n";
-  std::string file = logOf(withKeys(kPlainHid, keys));
-  ASSERT_EQ(run_->log().outcome(), Outcome::Written) << run_->log().message();
-  EXPECT_NE(file.find(stored("\r\nAP Parameter :\n\n0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, "
-                             "0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, \n\nBoot Parameter :\n\n0x10, 0x11, "
-                             "0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, "
-                             "0x1F, \n0xA0, 0xA1, 0xA2, \n\r\nBase Line")),
-            std::string::npos)
-      << file;
-  EXPECT_EQ(file.find("Debug Parameter"), std::string::npos);
+  std::string items16 =
+      "0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F, ";
+  struct Case {
+    const char* keys;
+    std::string expected;  // stored form of everything from the Boot title to the baseline
+  } cases[] = {
+      // 16 bytes are one row.
+      {"boot-list = 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F\n"
+       "debug = 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F\n",
+       "\nBoot Parameter :\n\n" + items16 + "\n\nDebug Parameter :\n\n" + items16 + "\n\r\nBase Line"},
+      // An empty list has no section at all.
+      {"boot-list = 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F\ndebug =\n",
+       "\nBoot Parameter :\n\n" + items16 + "\n\r\nBase Line"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    TearDown();
+    SetUp();
+    std::string file = logOf(withKeys(kPlainHid, c.keys));
+    ASSERT_EQ(run_->log().outcome(), Outcome::Written) << run_->log().message();
+    EXPECT_NE(file.find(stored(c.expected)), std::string::npos) << file.substr(0, 2000);
+    EXPECT_NE(file.find(stored("\r\nAP Parameter :\n\n")), std::string::npos);
+  }
 }
 
 TEST_F(LogTest, TwoLogsAppendToOneFile) {
@@ -338,7 +349,7 @@ TEST_F(LogTest, FailedCollectionStepReportsItsCodeAndRestartsScanning) {
     EXPECT_EQ(run_->view().errors[0].first, messageText(c.code));
     EXPECT_EQ(run_->view().errors[0].second, messageText(c.code));
     EXPECT_EQ(run_->view().opacity, 0);
-    EXPECT_EQ(run_->view().marker, text::kMarkerIdle);
+    EXPECT_EQ(run_->view().marker, toolkit::text::kMarkerIdle);
     EXPECT_TRUE(devices_[0]->state().scanning);
     EXPECT_EQ(run_->core().device(), kNoDevice);
     struct stat st;
