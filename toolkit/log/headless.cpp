@@ -40,7 +40,7 @@ void HeadlessLog::run(bool realTime) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   core_->runCommand(kCmdLog);
-  busy_ = Clock::now() - start;
+  busy_ = collection_ = Clock::now() - start;
   auto due = Clock::now();
   while (timers_.running.count(kTimerLog)) {
     if (realTime) {
@@ -50,7 +50,9 @@ void HeadlessLog::run(bool realTime) {
     }
     const auto t = Clock::now();
     core_->onTimer(kTimerLog);
-    busy_ += Clock::now() - t;
+    const auto spent = Clock::now() - t;
+    busy_ += spent;
+    if (spent > longestTick_) longestTick_ = spent;
     ++ticks_;
   }
   wall_ = Clock::now() - start;

@@ -97,6 +97,8 @@ class HeadlessLog {
   // Time spent inside the steps (collection and ticks), and the whole run.
   std::chrono::nanoseconds busy() const { return busy_; }
   std::chrono::nanoseconds wall() const { return wall_; }
+  std::chrono::nanoseconds collection() const { return collection_; }
+  std::chrono::nanoseconds longestTick() const { return longestTick_; }
 
  private:
   HeadlessView view_;
@@ -108,7 +110,7 @@ class HeadlessLog {
   FirmwareLog log_;
   std::unique_ptr<ToolKitCore> core_;
   int ticks_ = 0;
-  std::chrono::nanoseconds busy_{0}, wall_{0};
+  std::chrono::nanoseconds busy_{0}, wall_{0}, collection_{0}, longestTick_{0};
 };
 
 }  // namespace qz::toolkit::log
