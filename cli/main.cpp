@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = qztool::kOk;
   qztool::addListCommand(app, &exitCode);
+  qztool::addLogCommand(app, &exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

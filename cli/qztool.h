@@ -46,5 +46,6 @@ std::string jsonEscape(const std::string& s);
 // Each command adds itself to the application; the action runs after parsing and sets
 // the exit code.
 void addListCommand(CLI::App& app, int* exitCode);
+void addLogCommand(CLI::App& app, int* exitCode);
 
 }  // namespace qztool

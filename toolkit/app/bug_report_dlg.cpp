@@ -72,6 +72,7 @@ CKRXBugReportDlg::CKRXBugReportDlg(bool waterOffAtStart, bool siblingActive)
     move(avail.center() - QPoint(width() / 2, height() / 2));
   }
   core_ = std::make_unique<ToolKitCore>(CoreDeps{*this, timers_, loader_, setting_, monitor_, dispatcher_});
+  core_->setLogComponent(&log_);
 }
 
 CKRXBugReportDlg::~CKRXBugReportDlg() {

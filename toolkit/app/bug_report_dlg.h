@@ -13,6 +13,7 @@
 #include "core/raw_input.h"
 #include "core/toolkit_core.h"
 #include "core/touch_monitor.h"
+#include "log/firmware_log.h"
 
 class QSocketNotifier;
 class QFileSystemWatcher;
@@ -92,6 +93,8 @@ class CKRXBugReportDlg : public QWidget, public qz::toolkit::View {
   qz::toolkit::QtSetting setting_;
   qz::toolkit::QtDispatcher dispatcher_;
   qz::toolkit::TouchMonitor monitor_;
+  qz::toolkit::log::SystemEnvironment logEnvironment_;
+  qz::toolkit::log::FirmwareLog log_{logEnvironment_};
   std::unique_ptr<qz::toolkit::ToolKitCore> core_;
   bool waterOffAtStart_;
   bool siblingActive_;
