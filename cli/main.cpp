@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
   qztool::addLiveCommand(app, &exitCode);
   qztool::addBootCommand(app, &exitCode);
   qztool::addMpuResetCommand(app, &exitCode);
+  qztool::addParamsCommand(app, &exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
