@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
   qztool::addBootCommand(app, &exitCode);
   qztool::addMpuResetCommand(app, &exitCode);
   qztool::addParamsCommand(app, &exitCode);
+  qztool::addRawCommand(app, &exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
