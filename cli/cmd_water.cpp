@@ -52,7 +52,9 @@ int run(const DeviceChoice& choice, const std::string& want) {
   }
   uint8_t value = uint8_t(r[4] & ~0x88);
   if (!on) value |= 0x80;
-  const bool wrote = send(c.handle, 0xE1, r[1], r[2], r[3], value, nullptr);
+  // The write names its index itself: a read reply need not echo the index (bytes 1..3
+  // may carry a second value), and writing with them would change another parameter.
+  const bool wrote = send(c.handle, 0xE1, 0x00, 0x43, 0x00, value, nullptr);
   const bool stored = wrote && send(c.handle, 0xEA, 0x00, 0xAA, 0, 0, r) && send(c.handle, r[0], r[1], r[2], r[3], r[4], nullptr);
   send(c.handle, 0xF7, 0, 0, 0, 0, nullptr);
   uint8_t after = 0;
