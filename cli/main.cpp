@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   qztool::addMpuResetCommand(app, &exitCode);
   qztool::addParamsCommand(app, &exitCode);
   qztool::addRawCommand(app, &exitCode);
+  qztool::addPackageCommand(app, &exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -374,3 +374,47 @@ TEST_F(Qztool, RawBaselineAndModeDiff) {
 }
 
 }  // namespace
+
+namespace {
+
+// One block: "QZFF", 4 bytes, u32 length, 3 bytes, a header check; data; a data check.
+std::string block(const std::string& data, int breakAt = -1) {
+  std::string h = "QZFF";
+  h += std::string(4, '\0');
+  for (int i = 0; i < 4; ++i) h += char((data.size() >> (8 * i)) & 0xFF);
+  h += std::string(3, '\0');
+  unsigned sum = 0;
+  for (unsigned char c : h) sum += c;
+  h += char((0xFF - sum) & 0xFF);
+  uint32_t dsum = 0;
+  for (unsigned char c : data) dsum += c;
+  const uint32_t check = 0xFFFFFFFFu - dsum;
+  std::string out = h + data;
+  for (int i = 0; i < 4; ++i) out += char((check >> (8 * i)) & 0xFF);
+  if (breakAt >= 0) out[size_t(breakAt)] ^= 1;
+  return out;
+}
+
+TEST_F(Qztool, PackageVerify) {
+  struct Case {
+    std::string name, bytes;
+    int rc;
+  };
+  const std::string good = block("firmware");
+  const Case cases[] = {
+      {"one.qzf", good, 0},
+      {"two.qzc", good + block("second"), 0},
+      {"short.qzc", good, 6},
+      {"magic.qzf", block("firmware", 1), 6},
+      {"data.qzf", block("firmware", 18), 6},
+      {"cut.qzf", good.substr(0, good.size() - 2), 6},
+  };
+  for (const auto& c : cases) {
+    { std::ofstream(work + "/" + c.name, std::ios::binary) << c.bytes; }
+    Result r = run({"package", "verify", c.name});
+    EXPECT_EQ(r.rc, c.rc) << c.name << r.err;
+  }
+  EXPECT_EQ(run({"package", "verify", "missing.qzf"}).rc, 6);
+}
+
+}  // namespace
