@@ -17,16 +17,6 @@ std::vector<Found>* g_found = nullptr;  // the C callback has no context argumen
 
 void onFound(const char* path, const char* model) { g_found->push_back({path, model, "", ""}); }
 
-const char* transportName(int32_t type) {
-  switch (type) {
-    case QZ_TYPE_HID: return "hid";
-    case QZ_TYPE_DRIVER_USB: return "driver-usb";
-    case QZ_TYPE_DRIVER_SERIAL: return "driver-serial";
-    case QZ_TYPE_SERIAL: return "serial";
-    default: return "?";
-  }
-}
-
 // Fills family and transport of the entries from `first` on, and closes them again.
 void describe(std::vector<Found>& found, size_t first) {
   for (size_t i = first; i < found.size(); ++i) {

@@ -44,6 +44,7 @@ void addDeviceOptions(CLI::App* cmd, DeviceChoice* choice) {
   g->add_option("--serial", choice->serial,
                 "controller on a serial port: PORT[@BAUD], PORT a number (maps to $QZ_COM<N> or "
                 "/dev/ttyS<N-1>) or a device path; BAUD defaults to 38400");
+  g->add_option("--device", choice->device, "the controller with this path, as `qztool list` prints it");
 }
 
 std::vector<std::string> inaccessibleControllers() {
@@ -95,6 +96,148 @@ std::string jsonEscape(const std::string& s) {
     }
   }
   return out;
+}
+
+}  // namespace qztool
+
+namespace qztool {
+
+const char* transportName(int32_t type) {
+  switch (type) {
+    case QZ_TYPE_HID: return "hid";
+    case QZ_TYPE_DRIVER_USB: return "driver-usb";
+    case QZ_TYPE_DRIVER_SERIAL: return "driver-serial";
+    case QZ_TYPE_SERIAL: return "serial";
+    default: return "?";
+  }
+}
+
+Controller::~Controller() {
+  if (handle != QZ_NO_DEVICE) CloseDevice(handle);
+}
+
+namespace {
+
+std::vector<std::string>* g_paths = nullptr;  // the C callback has no context argument
+void onPath(const char* path, const char*) { g_paths->push_back(path); }
+
+void describe(Controller* c) {
+  int32_t is2K = 0, type = 0;
+  if (IsQZ2K(c->handle, &is2K)) c->family = is2K ? "2K" : "KRXM";
+  if (GetDeviceType(c->handle, &type)) c->transport = transportName(type);
+}
+
+int noController(const DeviceChoice& choice, const char* cmd) {
+  const bool hid = choice.hid || (!choice.driver && choice.serial.empty());
+  const std::vector<std::string> denied = hid ? inaccessibleControllers() : std::vector<std::string>{};
+  for (const auto& d : denied)
+    fprintf(stderr, "qztool %s: cannot open %s: permission denied; %s\n", cmd, d.c_str(), kUdevHint);
+  if (!denied.empty()) return kPermission;
+  if (!choice.device.empty())
+    fprintf(stderr, "qztool %s: no controller answers at %s (run `qztool list` for the paths)\n", cmd,
+            choice.device.c_str());
+  else
+    fprintf(stderr, "qztool %s: no controller found (%s); check the cable, or start qzsim to try without hardware\n",
+            cmd,
+            choice.driver ? "looked behind the vendor driver in $QZ_DRIVER_DIR"
+            : choice.hid  ? "looked on USB-HID"
+                          : "looked behind the vendor driver, then on USB-HID; add --serial PORT for a serial line");
+  return kNoController;
+}
+
+}  // namespace
+
+int openController(const DeviceChoice& choice, const char* cmd, Controller* out) {
+  char model[QZ_MODEL_NAME_SIZE] = {};
+  DeviceHandle h = QZ_NO_DEVICE;
+  if (!choice.serial.empty()) {
+    SerialPort port;
+    std::string error;
+    if (choice.serial.size() > 1 || !parseSerialPort(choice.serial[0], &port, &error)) {
+      fprintf(stderr, "qztool %s: %s\n", cmd, error.empty() ? "give one --serial port" : error.c_str());
+      return kUsage;
+    }
+    int number = atoi(port.device.c_str());
+    if (number <= 0) {  // a device path: give it a port number of its own
+      number = 99;
+      setenv("QZ_COM99", port.device.c_str(), 1);
+    }
+    if (!FindRSDevice(number, port.baud, &h, model)) {
+      fprintf(stderr, "qztool %s: no controller answered on serial port %s at %d baud (check the cable, the port "
+              "and the speed)\n", cmd, port.device.c_str(), port.baud);
+      return kNoController;
+    }
+    out->path = port.device;
+  } else if (!choice.device.empty()) {
+    std::vector<std::string> paths;
+    g_paths = &paths;
+    if (!choice.hid) EnumerateQZDevices(onPath);
+    if (!choice.driver) EnumerateHidDevices(onPath);
+    g_paths = nullptr;
+    bool known = false;
+    for (const auto& p : paths) known = known || p == choice.device;
+    // The enumeration leaves the others open; they close when the program ends.
+    if (!known || !OpenDevice(choice.device.c_str(), &h)) return noController(choice, cmd);
+    out->path = choice.device;
+  } else {
+    bool found = false;
+    if (!choice.hid) found = FindQZDevice(&h, model);
+    if (!found && !choice.driver) found = FindHidDevice(&h, model);
+    if (!found) return noController(choice, cmd);
+  }
+  out->handle = h;
+  if (out->model.empty()) out->model = model;
+  describe(out);
+  if (out->path.empty()) {
+    // Learn the path from an enumeration of the same transport: the first that answers.
+    std::vector<std::string> paths;
+    g_paths = &paths;
+    if (out->transport == "hid") EnumerateHidDevices(onPath); else EnumerateQZDevices(onPath);
+    g_paths = nullptr;
+    if (!paths.empty()) out->path = paths.front();
+  }
+  return kOk;
+}
+
+int commandFailed(const Controller& c, const char* cmd, const std::string& what) {
+  uint16_t a = 0;
+  uint8_t b = 0, d = 0;
+  const bool alive = SendEE(c.handle, &a, &b, &d);
+  if (alive) {
+    fprintf(stderr, "qztool %s: %s was refused by %s (%s); the controller may not support it\n", cmd, what.c_str(),
+            c.model.c_str(), c.path.c_str());
+    return kRefused;
+  }
+  fprintf(stderr, "qztool %s: %s failed on %s (%s): the controller does not answer; check the connection and try "
+          "again\n", cmd, what.c_str(), c.model.c_str(), c.path.c_str());
+  return kFailure;
+}
+
+Progress::Progress(const char* label, int total) : label_(label), total_(total), tty_(isatty(2)) {}
+
+Progress::~Progress() {
+  if (tty_ && done_ > 0) fprintf(stderr, "\r\033[K");
+}
+
+void Progress::step() {
+  ++done_;
+  if (!tty_ || total_ <= 0) return;
+  const int width = 30, filled = done_ * width / total_;
+  fprintf(stderr, "\r%s [%s%s] %d/%d", label_.c_str(), std::string(filled, '#').c_str(),
+          std::string(width - filled, ' ').c_str(), done_, total_);
+  fflush(stderr);
+}
+
+bool parseByte(const std::string& text, uint8_t* out) {
+  if (text.empty() || text.size() > 4) return false;
+  std::string t = text;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+  if (t.empty() || t.size() > 2) return false;
+  char* end = nullptr;
+  unsigned long v = strtoul(t.c_str(), &end, 16);
+  if (*end) return false;
+  *out = uint8_t(v);
+  return true;
 }
 
 }  // namespace qztool

@@ -18,6 +18,18 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = qztool::kOk;
   qztool::addListCommand(app, &exitCode);
+  qztool::addInfoCommand(app, &exitCode);
+  qztool::addResetCommand(app, &exitCode);
+  qztool::addWaterCommand(app, &exitCode);
+  qztool::addSwitchCommands(app, &exitCode);
+  qztool::addFreqHopCommand(app, &exitCode);
+  qztool::addEchoCommand(app, &exitCode);
+  qztool::addLiveCommand(app, &exitCode);
+  qztool::addBootCommand(app, &exitCode);
+  qztool::addMpuResetCommand(app, &exitCode);
+  qztool::addParamsCommand(app, &exitCode);
+  qztool::addRawCommand(app, &exitCode);
+  qztool::addPackageCommand(app, &exitCode);
   qztool::addLogCommand(app, &exitCode);
   try {
     app.parse(argc, argv);
