@@ -32,6 +32,7 @@ echo "=== qztool info"
 "$bin/qztool" info
 if "$bin/qztool" log --help >/dev/null 2>&1; then
   echo "=== qztool log (the firmware information log)"
+  mkdir -p "$run/logs"
   logfile=$("$bin/qztool" log --dir "$run/logs")
   echo "The log was written to: $logfile (kept in a copy: ${TMPDIR:-/tmp}/$(basename "$logfile"))"
   cp "$logfile" "${TMPDIR:-/tmp}/"
