@@ -21,14 +21,6 @@
 extern "C" {
 #endif
 
-#ifndef QZ_EXPORT
-#if defined(__GNUC__)
-#define QZ_EXPORT __attribute__((visibility("default")))
-#else
-#define QZ_EXPORT
-#endif
-#endif
-
 /* ==== Records ======================================================================== */
 
 /* Capacity of one firmware version text, terminator included. */

@@ -29,10 +29,13 @@
 extern "C" {
 #endif
 
+/* Marks the exports of the SDK libraries (the other headers include this one). */
+#ifndef QZ_EXPORT
 #if defined(__GNUC__)
 #define QZ_EXPORT __attribute__((visibility("default")))
 #else
 #define QZ_EXPORT
+#endif
 #endif
 
 /* Handle of an opened controller; QZ_NO_DEVICE (-1) means none. For device types 2 and 3

@@ -31,14 +31,6 @@
 extern "C" {
 #endif
 
-#ifndef QZ_EXPORT
-#if defined(__GNUC__)
-#define QZ_EXPORT __attribute__((visibility("default")))
-#else
-#define QZ_EXPORT
-#endif
-#endif
-
 /* ==== Device arrival and removal ===================================================== */
 
 /* Event codes of a device change. */
