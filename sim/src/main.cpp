@@ -43,69 +43,69 @@ std::vector<std::string> split(const std::string& s, char sep) {
   }
 }
 
-[[noreturn]] void bad(const std::string& what, const std::string& spec) {
-  throw CLI::ValidationError(what + ": \"" + spec + "\"");
+[[noreturn]] void bad(const std::string& what, const std::string& arg) {
+  throw CLI::ValidationError(what + ": \"" + arg + "\"");
 }
 
-uint16_t modelNumber(const std::string& s, const std::string& spec) {
+uint16_t modelNumber(const std::string& s, const std::string& arg) {
   char* end = nullptr;
   unsigned long v = std::strtoul(s.c_str(), &end, 10);
-  if (s.empty() || *end || v > 65535) bad("model number 0 to 65535 expected", spec);
+  if (s.empty() || *end || v > 65535) bad("model number 0 to 65535 expected", arg);
   return uint16_t(v);
 }
 
-uint8_t letterCode(const std::string& s, const std::string& spec) {
+uint8_t letterCode(const std::string& s, const std::string& arg) {
   if (s.empty() || s == "-") return 0;
-  if (s.size() != 1 || s[0] < 'A' || s[0] > 'Z') bad("model letter A to Z expected", spec);
+  if (s.size() != 1 || s[0] < 'A' || s[0] > 'Z') bad("model letter A to Z expected", arg);
   return uint8_t(s[0] - 0x40);
 }
 
-qzsim::Family family(const std::string& s, const std::string& spec) {
+qzsim::Family family(const std::string& s, const std::string& arg) {
   if (s == "krxm" || s == "KRXM") return qzsim::Family::Krxm;
   if (s == "2k" || s == "2K") return qzsim::Family::TwoK;
-  bad("family krxm or 2k expected", spec);
+  bad("family krxm or 2k expected", arg);
 }
 
-qzsim::Controller hidController(const std::string& spec, int index) {
-  auto p = split(spec, ':');
-  if (p.empty() || p.size() > 5) bad("FAMILY[:PRODUCT[:MODEL[:LETTER[:TAIL]]]] expected", spec);
-  qzsim::Controller c = family(p[0], spec) == qzsim::Family::TwoK ? qzsim::Controller::twoK() : qzsim::Controller{};
+qzsim::Controller hidController(const std::string& arg, int index) {
+  auto p = split(arg, ':');
+  if (p.empty() || p.size() > 5) bad("FAMILY[:PRODUCT[:MODEL[:LETTER[:TAIL]]]] expected", arg);
+  qzsim::Controller c = family(p[0], arg) == qzsim::Family::TwoK ? qzsim::Controller::twoK() : qzsim::Controller{};
   if (p.size() > 1 && !p[1].empty()) {
     char* end = nullptr;
     unsigned long pid = std::strtoul(p[1].c_str(), &end, 16);
-    if (p[1].size() != 4 || *end) bad("product id of four hexadecimal digits expected", spec);
+    if (p[1].size() != 4 || *end) bad("product id of four hexadecimal digits expected", arg);
     c.productId = uint16_t(pid);
   }
   if (p.size() > 2) {
-    c.chips[0].modelNumber = modelNumber(p[2], spec);
-    c.chips[0].modelLetter = p.size() > 3 ? letterCode(p[3], spec) : 0;
+    c.chips[0].modelNumber = modelNumber(p[2], arg);
+    c.chips[0].modelLetter = p.size() > 3 ? letterCode(p[3], arg) : 0;
   }
   c.tail = p.size() > 4 && !p[4].empty() ? p[4] : "sim" + std::to_string(index);
   return c;
 }
 
-qzsim::Controller driverController(const std::string& spec, std::string* name) {
-  auto p = split(spec, ':');
-  if (p.empty() || p.size() > 3 || p[0].empty()) bad("NAME[:MODEL[:LETTER]] expected", spec);
+qzsim::Controller driverController(const std::string& arg, std::string* name) {
+  auto p = split(arg, ':');
+  if (p.empty() || p.size() > 3 || p[0].empty()) bad("NAME[:MODEL[:LETTER]] expected", arg);
   *name = p[0];
   bool twoK = name->rfind("QZU2K_API", 0) == 0 || name->rfind("QZS2K_API", 0) == 0;
   bool krxm = name->rfind("QZUKRXM_API", 0) == 0 || name->rfind("QZSKRXM_API", 0) == 0;
-  if (!twoK && !krxm) bad("object name QZUKRXM_API<n>, QZU2K_API<n>, QZSKRXM_API<n> or QZS2K_API<n> expected", spec);
+  if (!twoK && !krxm) bad("object name QZUKRXM_API<n>, QZU2K_API<n>, QZSKRXM_API<n> or QZS2K_API<n> expected", arg);
   qzsim::Controller c = twoK ? qzsim::Controller::twoK() : qzsim::Controller{};
-  if (p.size() > 1) c.chips[0].modelNumber = modelNumber(p[1], spec);
-  c.chips[0].modelLetter = p.size() > 2 ? letterCode(p[2], spec) : (twoK ? 0 : c.chips[0].modelLetter);
+  if (p.size() > 1) c.chips[0].modelNumber = modelNumber(p[1], arg);
+  c.chips[0].modelLetter = p.size() > 2 ? letterCode(p[2], arg) : (twoK ? 0 : c.chips[0].modelLetter);
   return c;
 }
 
-qzsim::Controller serialController(const std::string& spec, std::string* link) {
-  size_t at = spec.find('@');
-  *link = at == std::string::npos ? "" : spec.substr(at + 1);
-  auto p = split(spec.substr(0, at), ':');
-  if (p.empty() || p.size() > 3) bad("FAMILY[:MODEL[:LETTER]][@LINK] expected", spec);
-  qzsim::Controller c = family(p[0], spec) == qzsim::Family::TwoK ? qzsim::Controller::twoK() : qzsim::Controller{};
+qzsim::Controller serialController(const std::string& arg, std::string* link) {
+  size_t at = arg.find('@');
+  *link = at == std::string::npos ? "" : arg.substr(at + 1);
+  auto p = split(arg.substr(0, at), ':');
+  if (p.empty() || p.size() > 3) bad("FAMILY[:MODEL[:LETTER]][@LINK] expected", arg);
+  qzsim::Controller c = family(p[0], arg) == qzsim::Family::TwoK ? qzsim::Controller::twoK() : qzsim::Controller{};
   if (p.size() > 1) {
-    c.chips[0].modelNumber = modelNumber(p[1], spec);
-    c.chips[0].modelLetter = p.size() > 2 ? letterCode(p[2], spec) : 0;
+    c.chips[0].modelNumber = modelNumber(p[1], arg);
+    c.chips[0].modelLetter = p.size() > 2 ? letterCode(p[2], arg) : 0;
   }
   return c;
 }
