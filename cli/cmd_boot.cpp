@@ -11,9 +11,9 @@ namespace qztool {
 
 void addBootCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("boot", "Put the master (or slave N) into its boot loader; asks unless --yes");
-  auto* choice = new DeviceChoice;
-  auto* slave = new int(0);
-  auto* yes = new bool(false);
+  auto* choice = optionStorage<DeviceChoice>();
+  auto* slave = optionStorage<int>(0);
+  auto* yes = optionStorage<bool>(false);
   addDeviceOptions(cmd, choice);
   cmd->add_option("--slave", *slave, "slave chip 1 to 4 instead of the master")->check(CLI::Range(1, 4));
   cmd->add_flag("--yes,-y", *yes, "do not ask");

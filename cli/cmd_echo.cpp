@@ -9,8 +9,8 @@ namespace qztool {
 
 void addEchoCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("echo", "Send four bytes (hexadecimal) that the controller must echo unchanged");
-  auto* choice = new DeviceChoice;
-  auto* bytes = new std::vector<std::string>;
+  auto* choice = optionStorage<DeviceChoice>();
+  auto* bytes = optionStorage<std::vector<std::string>>();
   addDeviceOptions(cmd, choice);
   cmd->add_option("BYTES", *bytes, "four bytes, e.g. 12 34 56 78 or 0x12 ...")->required()->expected(4);
   cmd->callback([choice, bytes, exitCode] {

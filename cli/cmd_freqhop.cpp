@@ -10,8 +10,8 @@ namespace qztool {
 void addFreqHopCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("freqhop", "Without MODE: tell whether the controller has frequency hopping; with "
                                             "MODE (0-255): set the hopping mode");
-  auto* choice = new DeviceChoice;
-  auto* mode = new int(-1);
+  auto* choice = optionStorage<DeviceChoice>();
+  auto* mode = optionStorage<int>(-1);
   addDeviceOptions(cmd, choice);
   cmd->add_option("MODE", *mode, "hopping mode")->check(CLI::Range(0, 255));
   cmd->callback([choice, mode, exitCode] {

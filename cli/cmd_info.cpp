@@ -101,7 +101,7 @@ int run(const DeviceChoice& choice) {
 
 void addInfoCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("info", "Firmware versions, identity, panel, flags, thresholds, pins, driver version");
-  auto* choice = new DeviceChoice;
+  auto* choice = optionStorage<DeviceChoice>();
   addDeviceOptions(cmd, choice);
   cmd->add_flag("--json", choice->json, "print one JSON object (schema below)");
   cmd->footer(

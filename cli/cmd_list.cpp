@@ -99,7 +99,7 @@ int run(const DeviceChoice& choice) {
 
 void addListCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("list", "List every controller that answers: path, model name, family, transport");
-  auto* choice = new DeviceChoice;  // lives as long as the program
+  auto* choice = optionStorage<DeviceChoice>();
   addDeviceOptions(cmd, choice);
   cmd->add_flag("--json", choice->json,
                 "print {\"controllers\":[{\"path\",\"model\",\"family\",\"transport\"}...],\"inaccessible\":[...]}");

@@ -7,7 +7,7 @@ namespace qztool {
 
 void addLiveCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("live", "Read the controller's live-test value");
-  auto* choice = new DeviceChoice;
+  auto* choice = optionStorage<DeviceChoice>();
   addDeviceOptions(cmd, choice);
   cmd->callback([choice, exitCode] {
     Controller c;

@@ -7,7 +7,7 @@ namespace qztool {
 
 void addMpuResetCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("mpu-reset", "Restart the controller's microprocessor");
-  auto* choice = new DeviceChoice;
+  auto* choice = optionStorage<DeviceChoice>();
   addDeviceOptions(cmd, choice);
   cmd->callback([choice, exitCode] {
     Controller c;

@@ -10,7 +10,7 @@ namespace qztool {
 void addPackageCommand(CLI::App& app, int* exitCode) {
   auto* pkg = app.add_subcommand("package", "Firmware package files");
   pkg->require_subcommand(1);
-  auto* file = new std::string;
+  auto* file = optionStorage<std::string>();
   auto* verify = pkg->add_subcommand("verify", "Check a package's blocks: magic, lengths and both checks (two blocks for .qzc)");
   verify->add_option("FILE", *file, "package file")->required();
   verify->callback([file, exitCode] {

@@ -170,10 +170,10 @@ int runLoad(const Controller& c, const std::string& path, std::string backup) {
 void addParamsCommand(CLI::App& app, int* exitCode) {
   auto* params = app.add_subcommand("params", "The controller's parameter lists");
   params->require_subcommand(1);
-  auto* choice = new DeviceChoice;
-  auto* file = new std::string;
-  auto* backup = new std::string;
-  auto* list = new std::string;
+  auto* choice = optionStorage<DeviceChoice>();
+  auto* file = optionStorage<std::string>();
+  auto* backup = optionStorage<std::string>();
+  auto* list = optionStorage<std::string>();
 
   auto* show = params->add_subcommand("show", "Print the lists as the firmware information log does");
   addDeviceOptions(show, choice);

@@ -242,7 +242,7 @@ int run(const Options& o) {
 
 void addRawCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("raw", "Read frames of raw counts (or baselines, or mode differences)");
-  auto* o = new Options;
+  auto* o = optionStorage<Options>();
   addDeviceOptions(cmd, &o->choice);
   auto* kind = cmd->add_option_group("kind");
   kind->add_flag("--baseline", o->baseline, "baseline frames");

@@ -8,7 +8,7 @@ namespace qztool {
 void addResetCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("reset", "Reset the touch panel: the controller starts scanning again (as the tray's "
                                           "\"Reset Touch Panel\")");
-  auto* choice = new DeviceChoice;
+  auto* choice = optionStorage<DeviceChoice>();
   addDeviceOptions(cmd, choice);
   cmd->callback([choice, exitCode] {
     Controller c;

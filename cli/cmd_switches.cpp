@@ -26,8 +26,8 @@ const Switch kSwitches[] = {
 void addSwitchCommands(CLI::App& app, int* exitCode) {
   for (const Switch& sw : kSwitches) {
     auto* cmd = app.add_subcommand(sw.name, sw.help);
-    auto* choice = new DeviceChoice;
-    auto* state = new std::string;
+    auto* choice = optionStorage<DeviceChoice>();
+    auto* state = optionStorage<std::string>();
     addDeviceOptions(cmd, choice);
     cmd->add_option("STATE", *state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
     cmd->callback([&sw, choice, state, exitCode] {

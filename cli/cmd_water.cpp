@@ -75,8 +75,8 @@ int run(const DeviceChoice& choice, const std::string& want) {
 
 void addWaterCommand(CLI::App& app, int* exitCode) {
   auto* cmd = app.add_subcommand("water", "Read the water mode, or switch it on or off (stored in the controller)");
-  auto* choice = new DeviceChoice;
-  auto* want = new std::string;
+  auto* choice = optionStorage<DeviceChoice>();
+  auto* want = optionStorage<std::string>();
   addDeviceOptions(cmd, choice);
   cmd->add_option("STATE", *want, "on or off; without it the mode is only read")->check(CLI::IsMember({"on", "off"}));
   cmd->footer("The change is read back; a failure says what the mode reads now.\n");

@@ -9,6 +9,11 @@
 
 namespace qztool {
 
+void retainUntilExit(std::shared_ptr<void> value) {
+  static std::vector<std::shared_ptr<void>> kept;
+  kept.push_back(std::move(value));
+}
+
 const char* const kUdevHint =
     "install the udev rule that gives the logged-in user access: "
     "sudo cp /usr/lib/udev/rules.d/60-qz-touch.rules /etc/udev/rules.d/ (or packaging/60-qz-touch.rules "

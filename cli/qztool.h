@@ -2,13 +2,25 @@
 #pragma once
 #include <CLI/CLI.hpp>
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qz/advanced.h"
 #include "qz/basic.h"
 
 namespace qztool {
+
+// Keeps a value alive until the program ends, for option storage CLI11 points into; freed
+// at exit so leak checkers stay quiet.
+void retainUntilExit(std::shared_ptr<void> value);
+template <typename T, typename... Args>
+T* optionStorage(Args&&... args) {
+  auto value = std::make_shared<T>(std::forward<Args>(args)...);
+  retainUntilExit(value);
+  return value.get();
+}
 
 // Exit codes, documented in `qztool --help` and the README.
 enum Exit : int {
