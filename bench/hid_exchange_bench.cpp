@@ -65,14 +65,22 @@ void BM_SendCmdE0(benchmark::State& state) {
   CloseDevice(h);
 }
 
-// The same two requests (send feature E0, read feature) written by hand on a socket.
-void BM_BarePingPong(benchmark::State& state) {
-  Rig rig;
+// A connection of the benchmark's own to a device's socket, or -1.
+int connectTo(const std::string& path) {
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", rig.dev->endpoint().c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+// The same two requests (send feature E0, read feature) written by hand on a socket.
+void BM_BarePingPong(benchmark::State& state) {
+  Rig rig;
+  int fd = connectTo(rig.dev->endpoint());
+  if (fd < 0) {
     state.SkipWithError("cannot connect");
     return;
   }
@@ -98,11 +106,8 @@ void putLe32(uint8_t* p, uint32_t v) {
 // the benchmark's own.
 void BM_BareDriverPingPong(benchmark::State& state) {
   Rig rig(Kind::Driver);
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", rig.dev->endpoint().c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  int fd = connectTo(rig.dev->endpoint());
+  if (fd < 0) {
     state.SkipWithError("cannot connect");
     return;
   }
