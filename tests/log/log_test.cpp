@@ -285,6 +285,15 @@ TEST_F(LogTest, ParameterSectionsShowOnlyTheirOwnBytes) {
       // An empty list has no section at all.
       {"boot-list = 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F\ndebug =\n",
        "\nBoot Parameter :\n\n" + items16 + "\n\r\nBase Line"},
+      // A short last row holds only the list's own bytes, not the next list's.
+      {"sectioned = yes\nboot-list = 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F 20 21 22 23\n"
+       "debug = 40 41 42 43 44\n",
+       "\nBoot Parameter :\n\n" + items16 + "\n0x20, 0x21, 0x22, 0x23, \n\nDebug Parameter :\n\n"
+       "0x40, 0x41, 0x42, 0x43, 0x44, \n\r\nBase Line"},
+      // The same at the end of the parameter data: a slave's list of 5 bytes.
+      {"sectioned = yes\nboot-list = 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F\ndebug =\n"
+       "[slave]\nparameters = 01 02 03 04 05\n",
+       "\nBoot Parameter :\n\n" + items16 + "\n\nSlave1 Parameter :\n\n0x01, 0x02, 0x03, 0x04, 0x05, \n\r\nBase Line"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.keys);
@@ -294,6 +303,49 @@ TEST_F(LogTest, ParameterSectionsShowOnlyTheirOwnBytes) {
     ASSERT_EQ(run_->log().outcome(), Outcome::Written) << run_->log().message();
     EXPECT_NE(file.find(stored(c.expected)), std::string::npos) << file.substr(0, 2000);
     EXPECT_NE(file.find(stored("\r\nAP Parameter :\n\n")), std::string::npos);
+  }
+}
+
+TEST_F(LogTest, ValuesTheArraysDoNotHoldAreShownAsZero) {
+  // 3 mutual values, 2 sector values and a total-drive value per row; baseline 3000.
+  struct Case {
+    const char* name;
+    const char* keys;
+    bool fewerRows;  // the buffer sizes are read while the controller reports one row of two
+    int32_t counts[3];  // mutual, sector and total-drive values the arrays hold
+    std::string baseline, rawCount1;  // the stored tables from their headers on
+  } cases[] = {
+      {"sector values left out by the data flags", "data-flags = 0x1A\n", false, {3, 0, 1},
+       "index, , , Sector, , \n\n3000, 3003, 3006, 0, 0, 1500, \n",
+       "index, , , Sector, , ,,index, , , Sector, , \n\n3000, 3003, 3006, 0, 0, 1500, , 0, 0, 0, 0, 0, 0, \n"},
+      {"total-drive values left out by the data flags", "data-flags = 0x16\n", false, {3, 2, 0},
+       "index, , , Sector, , \n\n3000, 3003, 3006, 750, 751, \n",
+       "index, , , Sector, , ,index, , , Sector, , \n\n3000, 3003, 3006, 750, 751, , 0, 0, 0, 0, 0, \n"},
+      {"counts for one row of a two-row frame", "sensor = 2x3\n", true, {3, 2, 1},
+       "index, , , Sector, , \n\n3000, 3003, 3006, 750, 751, 1500, \n0, 0, 0, 0, 0, 0, \n",
+       "index, , , Sector, , ,,index, , , Sector, , \n\n3000, 3003, 3006, 750, 751, 1500, , 0, 0, 0, 0, 0, 0, "
+       "\n0, 0, 0, 0, 0, 0, , 0, 0, 0, 0, 0, 0, \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    devices_ = sim_->loadScenarioText(withKeys(kPlainHid, c.keys));
+    // The first E5 is the buffer-size query's own pin count.
+    if (c.fewerRows) devices_[0]->addFault(qzsim::Fault::replyWith(0xE5, {0xE5, 0x01, 0x03, 0x00, 0x20}));
+    sim_->start();
+    sim_->exportEnvironment();
+    run_ = std::make_unique<HeadlessLog>(env_);
+    run_->run(false);
+    ASSERT_EQ(run_->log().outcome(), Outcome::Written) << run_->log().message();
+    const RawCountBuffer& rb = run_->log().state().rawBuffer;
+    ASSERT_EQ(rb.mutualValueCount, c.counts[0]);
+    ASSERT_EQ(rb.sectorValueCount, c.counts[1]);
+    ASSERT_EQ(rb.totalDriveValueCount, c.counts[2]);
+    ASSERT_EQ(run_->log().state().pinCounts.sensorCount, c.fewerRows ? 2 : 1);
+    std::string file = readFile(run_->log().filePath());
+    EXPECT_NE(file.find(stored("\r\nBase Line :\n" + c.baseline)), std::string::npos) << file;
+    EXPECT_NE(file.find(stored("\nRaw Count 1 :\n" + c.rawCount1)), std::string::npos) << file;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -228,7 +229,13 @@ int FirmwareLog::collect(ToolKitCore& core) {
   rb.mutualValues = allocate(st_.mutualValues, rb.mutualValueCount);
   rb.sectorValues = allocate(st_.sectorValues, rb.sectorValueCount);
   rb.totalDriveValues = allocate(st_.totalDriveValues, rb.totalDriveValueCount);
-  st_.savedBaseline.assign(st_.mutualValues.size() + st_.sectorValues.size() + st_.totalDriveValues.size(), 0);
+  // The baseline is kept in the table's shape, R rows of C values: counts that leave a block
+  // out (sector values by the data flags) must not cost the columns after it their baseline.
+  const PinNumberInfo& pc = st_.pinCounts;
+  const size_t tableValues = size_t(pc.sensorCount) *
+                             (size_t(pc.driverCount) + pc.sectorCount + (rb.totalDriveValueCount > 0 ? 1 : 0));
+  st_.savedBaseline.assign(
+      std::max(st_.mutualValues.size() + st_.sectorValues.size() + st_.totalDriveValues.size(), tableValues), 0);
   View& view = core.view();
   view.setTitle(kStr605);
   view.setItemText(kItemText, kStr605);
