@@ -201,14 +201,17 @@ TEST_F(LogTest, DataPhaseFollowsTheHoppingSetup) {
     const char* keys;
     std::vector<std::string> titles;
     bool restore;
+    size_t hopCommands;  // F5 00 FF settings sent, the restore included
   } cases[] = {
       {"hopping = 3 2\nhop-current = 0x05\n",
        concat({{"Base Line :", "Frequence Hopping Mode Diff 1 :", "Frequence Hopping Mode Diff 2 :"}, rawCounts(5),
                hopMode(0), hopMode(1), hopMode(2)}),
-       true},
+       true, 10},
       {"hopping = 2 2\nhop-current = 0x05\n",
-       concat({{"Base Line :", "Frequence Hopping Mode Diff 1 :"}, rawCounts(5), hopMode(0), hopMode(1)}), true},
-      {"hopping = 1 2\nhop-current = 0x05\n", concat({{"Base Line :"}, rawCounts(5), hopMode(0)}), true},
+       concat({{"Base Line :", "Frequence Hopping Mode Diff 1 :"}, rawCounts(5), hopMode(0), hopMode(1)}), true, 7},
+      {"hopping = 1 2\nhop-current = 0x05\n", concat({{"Base Line :"}, rawCounts(5), hopMode(0)}), true, 4},
+      // No mode at all: the first hopping step finishes the log, which still restores.
+      {"hopping = 0 2\nhop-current = 0x05\n", concat({{"Base Line :"}, rawCounts(5)}), true, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.keys);
@@ -222,11 +225,13 @@ TEST_F(LogTest, DataPhaseFollowsTheHoppingSetup) {
     std::vector<qzsim::Packet> hops;
     for (const qzsim::Packet& p : devices_[0]->commands())
       if (p[0] == 0xF5 && p[2] == 0xFF) hops.push_back(p);
-    ASSERT_FALSE(hops.empty());
+    ASSERT_EQ(hops.size(), c.hopCommands);
     EXPECT_EQ(hops.back(), (qzsim::Packet{0xF5, 0x00, 0xFF, 0x00, 0x05}));
     // Variant 0 keeps the frequency index, variant 2 takes the highest one.
-    EXPECT_EQ(hops[0], (qzsim::Packet{0xF5, 0x00, 0xFF, 0x00, 0x04}));
-    EXPECT_EQ(hops[2], (qzsim::Packet{0xF5, 0x00, 0xFF, 0x00, 0x04}));
+    if (hops.size() > 2) {
+      EXPECT_EQ(hops[0], (qzsim::Packet{0xF5, 0x00, 0xFF, 0x00, 0x04}));
+      EXPECT_EQ(hops[2], (qzsim::Packet{0xF5, 0x00, 0xFF, 0x00, 0x04}));
+    }
     EXPECT_FALSE(devices_[0]->state().diagnostic);
     EXPECT_TRUE(devices_[0]->state().scanning);
   }
@@ -346,6 +351,51 @@ TEST_F(LogTest, ValuesTheArraysDoNotHoldAreShownAsZero) {
     std::string file = readFile(run_->log().filePath());
     EXPECT_NE(file.find(stored("\r\nBase Line :\n" + c.baseline)), std::string::npos) << file;
     EXPECT_NE(file.find(stored("\nRaw Count 1 :\n" + c.rawCount1)), std::string::npos) << file;
+  }
+}
+
+TEST_F(LogTest, SignedAndUnsignedFormsOfOneValue) {
+  // Frames come in bulk blocks carrying chosen values: 4 mutual, 2 sector, 1 total-drive.
+  const std::vector<uint16_t> baseline = {32768, 32769, 65535, 1, 0, 1, 2};
+  const std::vector<uint16_t> later = {32768, 1, 0, 32769, 65535, 32767, 40000};
+  struct Case {
+    const char* features;
+    const char* differences;  // of the later frame from the baseline
+  } cases[] = {
+      // value - baseline: 32768 stays, -32768 stays, the rest wraps into the 16-bit range.
+      {"features = 02 40 00 00\n", "0, -32768, 1, 32768, -1, 32766, -25538, "},
+      {"features = 02 41 00 00\n", "0, 32768, -1, -32768, 1, -32766, 25538, "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.features);
+    TearDown();
+    SetUp();
+    devices_ = sim_->loadScenarioText(withKeys(kPlainHid, std::string("sensor = 1x4\n") + c.features));
+    devices_[0]->setBulkValues(baseline);
+    sim_->start();
+    sim_->exportEnvironment();
+    run_ = std::make_unique<HeadlessLog>(env_);
+    run_->start();
+    ASSERT_EQ(run_->log().state().rawBuffer.bulkTransfer, 1);
+    devices_[0]->setBulkValues(later);
+    while (run_->tick()) {
+    }
+    ASSERT_EQ(run_->log().outcome(), Outcome::Written) << run_->log().message();
+    std::string file = readFile(run_->log().filePath());
+    // The baseline and raw counts unsigned, mode differences signed (32768 itself positive).
+    EXPECT_NE(file.find(stored("\r\nBase Line :\nindex, , , , Sector, , \n\n"
+                               "32768, 32769, 65535, 1, 0, 1, 2, \n")),
+              std::string::npos)
+        << file;
+    EXPECT_NE(file.find(stored("\r\nFrequence Hopping Mode Diff 1 :\nindex, , , , Sector, , \n\n"
+                               "32768, 1, 0, -32767, -1, 32767, -25536, \n")),
+              std::string::npos)
+        << file;
+    EXPECT_NE(file.find(stored(std::string("\nRaw Count 1 :\nindex, , , , Sector, , ,,index, , , , Sector, , \n\n"
+                                           "32768, 1, 0, 32769, 65535, 32767, 40000, , ") +
+                               c.differences + "\n")),
+              std::string::npos)
+        << file;
   }
 }
 
