@@ -1,7 +1,9 @@
 // Whole logs of the shipped simulator scenarios, byte for byte: against files worked out
 // independently of the program (golden/make_golden.py, from the scenario and the
 // simulator's documented answers), and the tray program's way of running the log against
-// `qztool log`'s.
+// `qztool log`'s. After a change to a scenario or to what the log writes, the script is
+// changed and run again (python3 tests/log/golden/make_golden.py); the files are never taken
+// from the program.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

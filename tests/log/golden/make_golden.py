@@ -14,6 +14,7 @@ compares. Files are written as the program stores them: every LF as CR LF.
 
     python3 tests/log/golden/make_golden.py            # all scenarios in sim/scenarios
     python3 tests/log/golden/make_golden.py FILE...    # chosen ones, output beside this script
+    python3 tests/log/golden/make_golden.py --out DIR  # written into DIR instead
 """
 
 import math
@@ -710,7 +711,11 @@ def log_controller(controllers):
 
 
 def main(argv):
-    paths = argv[1:] or sorted(os.path.join(SCENARIOS, f) for f in os.listdir(SCENARIOS)
+    args = argv[1:]
+    out_dir = HERE
+    if args[:1] == ["--out"]:
+        out_dir, args = args[1], args[2:]
+    paths = args or sorted(os.path.join(SCENARIOS, f) for f in os.listdir(SCENARIOS)
                                if f.endswith(".scenario"))
     for path in paths:
         name = os.path.basename(path)[:-len(".scenario")]
@@ -718,7 +723,7 @@ def main(argv):
         text = Log(Controller(log_controller(parse_scenario(path)))).write()
         if AMBIGUOUS:
             sys.stderr.write("%s: touch depths close to a whole number: %r\n" % (name, AMBIGUOUS))
-        out = os.path.join(HERE, name + ".csv")
+        out = os.path.join(out_dir, name + ".csv")
         with open(out, "wb") as f:
             f.write(stored(text))
         print(out)

@@ -1,0 +1,22 @@
+# Runs the script that works out the expected logs and compares its files with the stored
+# ones, so a stored file cannot drift from the script (or be replaced by a program's output).
+# -DPYTHON=... -DSCRIPT=... -DGOLDEN=<stored files> -DOUT=<scratch directory>
+file(REMOVE_RECURSE "${OUT}")
+file(MAKE_DIRECTORY "${OUT}")
+execute_process(COMMAND "${PYTHON}" "${SCRIPT}" --out "${OUT}" RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${SCRIPT} failed (${rc})")
+endif()
+file(GLOB made RELATIVE "${OUT}" "${OUT}/*.csv")
+file(GLOB stored RELATIVE "${GOLDEN}" "${GOLDEN}/*.csv")
+list(SORT made)
+list(SORT stored)
+if(NOT made STREQUAL stored)
+  message(FATAL_ERROR "the script writes ${made}, stored are ${stored}")
+endif()
+foreach(f IN LISTS made)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${OUT}/${f}" "${GOLDEN}/${f}" RESULT_VARIABLE diff)
+  if(NOT diff EQUAL 0)
+    message(FATAL_ERROR "${GOLDEN}/${f} is not what ${SCRIPT} writes; run it again")
+  endif()
+endforeach()
