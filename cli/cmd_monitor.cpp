@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -41,6 +42,8 @@ constexpr uint8_t kEnabled = 0x0A;
 constexpr uint8_t kDisabled = 0x8A;
 
 using Clock = std::chrono::steady_clock;
+
+constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
 
 struct Options {
   DeviceChoice choice;
@@ -187,6 +190,13 @@ class Session {
   }
 
   bool openLog() {
+    // The journal library drops messages silently when journald does not run, so look first.
+    struct stat st {};
+    if (o_.syslog && (stat(kJournalSocket, &st) != 0 || !S_ISSOCK(st.st_mode))) {
+      journalFailed_ = true;
+      fprintf(stderr, "qztool monitor: the system log cannot be reached (journald does not run here: no %s); lines "
+              "go to the other outputs only\n", kJournalSocket);
+    }
     if (o_.log.empty()) return true;
     log_ = fopen(o_.log.c_str(), "a");
     if (!log_) {
