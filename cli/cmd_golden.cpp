@@ -385,7 +385,7 @@ void addGoldenCommand(CLI::App& app, int* exitCode) {
   addDeviceOptions(write, &o->choice);
   write->add_option("FILE", o->file, "file to write (replaced)")->required();
   write->add_flag("--baseline", o->baseline, "take the baseline instead of the raw counts");
-  write->add_option("--frames", o->frames, "mean of N frames (default 1)")->check(CLI::Range(1, 1000));
+  write->add_option("--frames", o->frames, "mean of N frames (default 1)")->check(CLI::Range(1, 1000))->type_name("N");
   write->footer("Keys (firmware, slave, panel size, cover lens, pin counts), then the table: the column labels,\n"
                 "then per sensor line its label and D - 1 values, every item followed by a comma.\n\n"
                 "Examples:\n"
@@ -398,9 +398,9 @@ void addGoldenCommand(CLI::App& app, int* exitCode) {
   addDeviceOptions(read, &o->choice);
   read->add_option("FILE", o->file, "diagnostic golden sample file")->required();
   read->add_flag("--baseline", o->baseline, "compare the baseline instead of the raw counts");
-  read->add_option("--frames", o->frames, "mean of N frames (default 1)")->check(CLI::Range(1, 1000));
+  read->add_option("--frames", o->frames, "mean of N frames (default 1)")->check(CLI::Range(1, 1000))->type_name("N");
   read->add_option("--tolerance", o->tolerance, "largest difference allowed, in percent of the golden value "
-                                                "(default 10)")->check(CLI::Range(0.0, 1000.0));
+                                                "(default 10)")->check(CLI::Range(0.0, 1000.0))->type_name("PERCENT");
   read->add_flag("--json", o->choice.json, "print JSON (schema in the README)");
   read->footer("Lists every value outside the tolerance. Exit 0: all within; 1: some outside; 6: the file is\n"
                "damaged or made for another panel.\n\n"
@@ -412,7 +412,7 @@ void addGoldenCommand(CLI::App& app, int* exitCode) {
   auto* show = golden->add_subcommand("show", "Print a golden sample file (no controller needed)");
   show->add_option("FILE", o->file, "golden sample file")->required();
   show->add_option("--product", o->product, "FILE is a product golden sample file of SxD values (its size is not "
-                                            "in the file), e.g. 12x16");
+                                            "in the file), e.g. 12x16")->type_name("SxD");
   show->add_flag("--json", o->choice.json, "print JSON (schema in the README)");
   show->footer("Examples:\n"
                "  qztool golden show good-panel.csv\n"

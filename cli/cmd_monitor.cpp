@@ -419,10 +419,10 @@ void addMonitorCommand(CLI::App& app, int* exitCode) {
   auto* o = optionStorage<Options>();
   addDeviceOptions(cmd, &o->choice);
   cmd->add_flag("--json", o->choice.json, "one JSON object per line instead of text (schema in the README)");
-  cmd->add_option("--log", o->log, "also append the text lines to FILE");
+  cmd->add_option("--log", o->log, "also append the text lines to FILE")->type_name("FILE");
   cmd->add_flag("--syslog", o->syslog, "also send the lines to the system log (journald, identifier qztool)");
-  cmd->add_option("--count", o->count, "end after N changes")->check(CLI::Range(1, 1000000000));
-  cmd->add_option("--for", o->seconds, "end after SECONDS (fractions allowed)")->check(CLI::PositiveNumber);
+  cmd->add_option("--count", o->count, "end after N changes")->check(CLI::Range(1, 1000000000))->type_name("N");
+  cmd->add_option("--for", o->seconds, "end after SECONDS (fractions allowed)")->check(CLI::PositiveNumber)->type_name("SECONDS");
   cmd->footer(
       "Watches the controller the device options choose: behind the vendor driver its touch-state\n"
       "notifications, on USB-HID its input reports. The state is unknown until the first report.\n"
