@@ -68,6 +68,12 @@ int run(const DeviceChoice& choice) {
     }
   }
   g_found = nullptr;
+  if (!choice.device.empty()) {  // only the controller named, as with every other command
+    std::vector<Found> kept;
+    for (auto& f : found)
+      if (f.path == choice.device) kept.push_back(std::move(f));
+    found.swap(kept);
+  }
 
   const std::vector<std::string> denied = (all || choice.hid) ? inaccessibleControllers() : std::vector<std::string>{};
   if (choice.json) {
@@ -89,7 +95,10 @@ int run(const DeviceChoice& choice) {
     fprintf(stderr, "qztool list: cannot open %s: permission denied; %s\n", d.c_str(), kUdevHint);
   if (!found.empty()) return kOk;
   if (!denied.empty()) return kPermission;
-  if (problems.empty()) fprintf(stderr, "qztool list: no controller found (%s)\n",
+  if (problems.empty() && !choice.device.empty())
+    fprintf(stderr, "qztool list: no controller answers at %s (run `qztool list` for the paths)\n",
+            choice.device.c_str());
+  else if (problems.empty()) fprintf(stderr, "qztool list: no controller found (%s)\n",
                                 all ? "looked on the vendor driver and HID; add --serial PORT for a serial line"
                                     : "on the transports asked for");
   return kNoController;
@@ -104,7 +113,12 @@ void addListCommand(CLI::App& app, int* exitCode) {
   cmd->add_flag("--json", choice->json,
                 "print {\"controllers\":[{\"path\",\"model\",\"family\",\"transport\"}...],\"inaccessible\":[...]}");
   cmd->footer("Without a transport option every transport is searched (serial ports only when named).\n"
-              "Example: qztool list --serial /dev/ttyUSB0@38400\n");
+              "--device PATH lists only that controller: exit 0 when it answers, 3 when it does not.\n\n"
+              "Examples:\n"
+              "  qztool list\n"
+              "  qztool list --json --hid\n"
+              "  qztool list --serial /dev/ttyUSB0@38400\n"
+              "  qztool list --device /run/qz/QZUKRXM_API0\n");
   cmd->callback([choice, exitCode] { *exitCode = run(*choice); });
 }
 

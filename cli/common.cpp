@@ -124,7 +124,11 @@ Controller::~Controller() {
 namespace {
 
 std::vector<std::string>* g_paths = nullptr;  // the C callback has no context argument
-void onPath(const char* path, const char*) { g_paths->push_back(path); }
+std::vector<std::string>* g_models = nullptr;
+void onPath(const char* path, const char* model) {
+  g_paths->push_back(path);
+  if (g_models) g_models->push_back(model ? model : "");
+}
 
 void describe(Controller* c) {
   int32_t is2K = 0, type = 0;
@@ -174,13 +178,19 @@ int openController(const DeviceChoice& choice, const char* cmd, Controller* out)
     }
     out->path = port.device;
   } else if (!choice.device.empty()) {
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, models;
     g_paths = &paths;
+    g_models = &models;
     if (!choice.hid) EnumerateQZDevices(onPath);
     if (!choice.driver) EnumerateHidDevices(onPath);
     g_paths = nullptr;
+    g_models = nullptr;
     bool known = false;
-    for (const auto& p : paths) known = known || p == choice.device;
+    for (size_t i = 0; i < paths.size(); ++i)
+      if (paths[i] == choice.device && !known) {
+        known = true;
+        out->model = models[i];  // OpenDevice names no model
+      }
     // The enumeration leaves the others open; they close when the program ends.
     if (!known || !OpenDevice(choice.device.c_str(), &h)) return noController(choice, cmd);
     out->path = choice.device;

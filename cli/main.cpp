@@ -29,7 +29,9 @@ int main(int argc, char** argv) {
   qztool::addMpuResetCommand(app, &exitCode);
   qztool::addParamsCommand(app, &exitCode);
   qztool::addRawCommand(app, &exitCode);
+  qztool::addMonitorCommand(app, &exitCode);
   qztool::addPackageCommand(app, &exitCode);
+  qztool::addGoldenCommand(app, &exitCode);
   qztool::addLogCommand(app, &exitCode);
   try {
     app.parse(argc, argv);

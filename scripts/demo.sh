@@ -41,12 +41,38 @@ else
 fi
 echo "=== qztool raw --png (heat map of one frame)"
 "$bin/qztool" raw --png "${TMPDIR:-/tmp}/qz-demo-frame.png" >/dev/null && echo "picture: ${TMPDIR:-/tmp}/qz-demo-frame.png"
+# qzsim lays a palm on its panels on SIGUSR1 and lifts it on SIGUSR2.
+echo "=== qztool monitor: a palm on the panel for 1.5 s"
+"$bin/qztool" monitor --count 2 --for 10 --log "$run/touch.log" &
+mon=$!
+sleep 0.5
+kill -USR1 "$sim"
+sleep 1.5
+kill -USR2 "$sim"
+wait "$mon" || true
+echo "(the same lines were appended to $run/touch.log)"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$bin/QZToolKit" ]; then
   echo "=== QZToolKit against the simulator: a palm lies on the panel in 3 s and is lifted 4 s later"
-  "$bin/qzsim" --dir "$run/palm" --scenario sim/scenarios/krxm-master-two-slaves.scenario >"$run/palm.log" 2>&1 &
+  # The scenario's own touch cycle is left out so that only the scripted palm changes the state;
+  # a HID twin of the controller lets qztool monitor watch the same moment beside the tray
+  # program (a driver report goes to one waiting watcher only).
+  grep -v '^touch-cycle' sim/scenarios/krxm-master-two-slaves.scenario >"$run/palm.scenario"
+  "$bin/qzsim" --dir "$run/palm" --scenario "$run/palm.scenario" --hid krxm:7480:5210:B \
+    >"$run/palm.log" 2>&1 &
   palm=$!
   sleep 0.5
-  QZ_DRIVER_DIR="$run/palm/driver" QZ_VIRTUAL_HID_DIR="$run/palm/hid" timeout 20 "$bin/QZToolKit" || true
+  QZ_DRIVER_DIR="$run/palm/driver" QZ_VIRTUAL_HID_DIR="$run/palm/hid" timeout 20 "$bin/QZToolKit" &
+  kit=$!
+  QZ_DRIVER_DIR="$run/palm/driver" QZ_VIRTUAL_HID_DIR="$run/palm/hid" "$bin/qztool" monitor --hid --for 12 &
+  mon=$!
+  sleep 3
+  echo "--- a palm on the panel: the tray icon turns to touch disabled, the window asks to remove it"
+  kill -USR1 "$palm"
+  sleep 4
+  echo "--- the palm is lifted: touch enabled again, the window goes"
+  kill -USR2 "$palm"
+  wait "$mon" || true
+  wait "$kit" || true
   kill "$palm" 2>/dev/null || true
 else
   echo "=== no display: QZToolKit not started (run the demo in a desktop session to see it)"

@@ -30,6 +30,9 @@ Example:
   # then, in another shell, paste the export lines it prints, e.g.
   export QZ_VIRTUAL_HID_DIR=/tmp/qzsim-Ab12Cd/hid QZ_DRIVER_DIR=/tmp/qzsim-Ab12Cd/driver QZ_COM3=/tmp/com3
   qztool list
+
+Touch state at run time: kill -USR1 <pid> lays a palm on every panel (touch disabled, report
+8A), kill -USR2 <pid> lifts it (touch enabled, report 0A).
 )";
 
 std::vector<std::string> split(const std::string& s, char sep) {
@@ -144,6 +147,8 @@ int main(int argc, char** argv) {
   sigemptyset(&sigs);
   sigaddset(&sigs, SIGINT);
   sigaddset(&sigs, SIGTERM);
+  sigaddset(&sigs, SIGUSR1);
+  sigaddset(&sigs, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
 
   try {
@@ -215,8 +220,15 @@ int main(int argc, char** argv) {
     if (anyDriver) exports = " QZ_DRIVER_DIR=" + sim.driverDir() + exports;
     printf("export%s\n", exports.c_str());
     fflush(stdout);
+    // SIGUSR1 lays a palm on every panel (touch disabled), SIGUSR2 lifts it (enabled).
     int sig = 0;
-    sigwait(&sigs, &sig);
+    for (;;) {
+      sigwait(&sigs, &sig);
+      if (sig != SIGUSR1 && sig != SIGUSR2) break;
+      const uint8_t state = sig == SIGUSR1 ? 0x8A : 0x0A;
+      for (auto& [d, name] : served) d->raiseTouchState(state);
+      fprintf(stderr, "qzsim: touch %s on every controller\n", state == 0x8A ? "disabled (a palm on the panel)" : "enabled");
+    }
     fprintf(stderr, "qzsim: %s, removing the sockets\n", sig == SIGINT ? "interrupted" : "terminated");
   } catch (const CLI::Error& e) {
     fprintf(stderr, "qzsim: %s\n", e.what());

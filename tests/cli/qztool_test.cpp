@@ -1,81 +1,20 @@
 // qztool as a user runs it, against simulated controllers served by this test process.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "json.h"
-#include "qzsim/simulator.h"
+#include "qztool_fixture.h"
 
 namespace {
 
-struct Result {
-  int rc = -1;
-  std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class Qztool : public ::testing::Test {
- protected:
-  qzsim::Simulator sim;
-  std::string work;
-
-  void SetUp() override {
-    char tmpl[] = "/tmp/qztool-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    work = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + work + "'").c_str()); }
-
-  qzsim::Device& serveHid(qzsim::Controller c = {}) {
-    auto& d = sim.addHid(c);
-    sim.start();
-    sim.exportEnvironment();
-    return d;
-  }
-
-  Result run(std::vector<std::string> args, const std::string& input = "") {
-    const std::string out = work + "/stdout", err = work + "/stderr", in = work + "/stdin";
-    { std::ofstream(in) << input; }
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(work.c_str()) != 0) _exit(127);
-      int i = open(in.c_str(), O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-          e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(i, 0);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char*> argv{const_cast<char*>(QZTOOL_PATH)};
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(QZTOOL_PATH, argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
-  }
-
-  Json json(const Result& r) {
-    Json j;
-    std::string error;
-    EXPECT_TRUE(parseJson(r.out, &j, &error)) << error << "\n" << r.out;
-    return j;
-  }
-};
+using qztooltest::Qztool;
+using qztooltest::Result;
+using qztooltest::slurp;
 
 TEST_F(Qztool, ListAndInfoJsonDescribeTheControllers) {
   qzsim::Controller two = qzsim::Controller::twoK();
@@ -415,6 +354,121 @@ TEST_F(Qztool, PackageVerify) {
     EXPECT_EQ(r.rc, c.rc) << c.name << r.err;
   }
   EXPECT_EQ(run({"package", "verify", "missing.qzf"}).rc, 6);
+}
+
+}  // namespace
+
+namespace {
+
+using qztooltest::Qztool;
+using qztooltest::Result;
+using qztooltest::slurp;
+
+TEST_F(Qztool, ListDeviceShowsOnlyThatController) {
+  serveHid();
+  sim.addDriverObject(qzsim::Controller{}, "QZUKRXM_API0");
+  const std::string driverPath = sim.driverDir() + "/QZUKRXM_API0";
+  struct Case {
+    std::string device;
+    int rc;
+    size_t listed;
+  };
+  const Case cases[] = {
+      {driverPath, 0, 1},
+      {"\\\\?\\hid#vid_7a3d&pid_7480#sim0", 0, 1},
+      {"\\\\?\\hid#vid_7a3d&pid_7480#gone", 3, 0},
+  };
+  for (const auto& c : cases) {
+    Result r = run({"list", "--json", "--device", c.device});
+    EXPECT_EQ(r.rc, c.rc) << c.device << ": " << r.err;
+    Json j = json(r);
+    ASSERT_EQ(j["controllers"].items.size(), c.listed) << c.device;
+    if (c.listed) {
+      EXPECT_EQ(j["controllers"][0]["path"].text, c.device);
+    } else {
+      EXPECT_NE(r.err.find("no controller answers at " + c.device), std::string::npos) << r.err;
+    }
+  }
+}
+
+TEST_F(Qztool, ParamsDefaultsReloadTheListAfterABackup) {
+  struct Case {
+    const char* list;
+    uint8_t code;  // EC 00 code 00 00
+  };
+  const Case cases[] = {{"ap", 0x00}, {"boot", 0xAA}};
+  const qzsim::Controller ctl;
+  auto& dev = serveHid(ctl);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.list);
+    dev.clearRequests();
+    // Both lists changed away from their defaults.
+    dev.modify([](qzsim::ControllerModel& m) {
+      m.desc().parameters.application[1] = 0x77;
+      m.desc().parameters.boot[1] = 0x66;
+    });
+    Result r = run({"params", "defaults", c.list, "--backup", "b.txt"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const std::string backup = slurp(work + "/b.txt");
+    EXPECT_NE(backup.find(" 119 "), std::string::npos) << "the changed application byte was saved: " << backup;
+    EXPECT_NE(backup.find(" 102 "), std::string::npos) << "the changed boot byte was saved: " << backup;
+    qzsim::Controller now;
+    dev.modify([&](qzsim::ControllerModel& m) { now = m.desc(); });
+    const bool ap = c.code == 0x00;
+    EXPECT_EQ(now.parameters.application[1], ap ? ctl.parameters.application[1] : 0x77);
+    EXPECT_EQ(now.parameters.boot[1], ap ? 0x66 : ctl.parameters.boot[1]);
+    // The reload sits inside an opened and closed parameter change.
+    std::vector<qzsim::Packet> tail;
+    for (const auto& p : dev.commands())
+      if (p[0] == 0xEC || p[0] == 0xF7) tail.push_back(p);
+    EXPECT_EQ(tail, (std::vector<qzsim::Packet>{{0xF7, 0, 0, 0, 1}, {0xEC, 0, c.code, 0, 0}, {0xF7, 0, 0, 0, 0}}));
+    EXPECT_FALSE(dev.state().changeOpen);
+  }
+}
+
+TEST_F(Qztool, ParamsDefaultsRefusedTellsHowToRestore) {
+  auto& dev = serveHid();
+  dev.addFault(qzsim::Fault::refuse(0xEC, qzsim::kForever));
+  Result r = run({"params", "defaults", "boot", "--backup", "b.txt"});
+  EXPECT_EQ(r.rc, 5) << r.err;
+  EXPECT_NE(r.err.find("qztool params load b.txt"), std::string::npos) << r.err;
+  EXPECT_EQ(run({"params", "defaults", "debug"}).rc, 2);
+}
+
+TEST_F(Qztool, FreqHopModeGoesOutAsF5) {
+  auto& dev = serveHid();
+  struct Case {
+    std::string mode;
+    int rc;
+    uint8_t argument;  // F5 00 argument 00 00; 0: nothing sent
+  };
+  const Case cases[] = {
+      {"18", 0, 0x02}, {"5", 0, 0xF5}, {"255", 0, 0xEF},
+      // These would go out as the probe, the table query, the abnormal-scan query and the
+      // frequency setter.
+      {"31", 2, 0}, {"20", 2, 0}, {"30", 2, 0}, {"15", 2, 0}, {"256", 2, 0},
+  };
+  for (const auto& c : cases) {
+    dev.clearRequests();
+    Result r = run({"freqhop", c.mode});
+    EXPECT_EQ(r.rc, c.rc) << c.mode << ": " << r.err;
+    std::vector<qzsim::Packet> f5;
+    for (const auto& p : dev.commands())
+      if (p[0] == 0xF5) f5.push_back(p);
+    if (c.argument) {
+      EXPECT_EQ(f5, (std::vector<qzsim::Packet>{{0xF5, 0, c.argument, 0, 0}})) << c.mode;
+      EXPECT_EQ(dev.state().hopSetting, uint8_t(std::stoi(c.mode))) << c.mode;
+      EXPECT_EQ(r.out, "hopping mode " + c.mode + "\n");
+    } else {
+      EXPECT_TRUE(f5.empty()) << c.mode;
+    }
+  }
+  qzsim::Controller noHop;
+  noHop.hopping.present = false;
+  noHop.tail = "sim1";
+  sim.addHid(noHop);
+  Result refused = run({"freqhop", "18", "--device", "\\\\?\\hid#vid_7a3d&pid_7480#sim1"});
+  EXPECT_EQ(refused.rc, 5) << refused.err;
 }
 
 }  // namespace
