@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev
   libxcb1-dev
   xvfb xauth xdotool trayer x11-utils imagemagick
-  locales dbus-daemon
+  locales dbus-daemon python3
 )
 
 missing=()
