@@ -95,7 +95,7 @@ echo "$list" | grep -q 'pid_2150' || fail "qztool list does not show the 2K cont
 # The packaged SDK builds the example as well (pkg-config files relocate with the tree).
 export CC="$compiler" CFLAGS="-pedantic" LDFLAGS=""
 if [ "$sanitize" = ON ]; then
-  CFLAGS="$CFLAGS -fsanitize=address,undefined" LDFLAGS="-fsanitize=address,undefined"
+  CFLAGS="$CFLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined" LDFLAGS="-fsanitize=address,undefined -fsanitize-link-c++-runtime -lstdc++"
 fi
 "$source/examples/build-installed.sh" "$root/usr" "$scratch/example" >"$scratch/example.log" 2>&1 ||
   fail "the example does not build against the unpacked package: $(cat "$scratch/example.log")"

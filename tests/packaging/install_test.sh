@@ -23,13 +23,14 @@ if grep -rlF -e "$build" -e "$source" "$prefix/lib/pkgconfig" "$prefix/share" "$
 fi
 check_runpath "$prefix" "$prefix"/bin/qztool "$prefix"/bin/qzsim "$prefix"/lib/libQZ_*.so
 
-# The example as an SDK user builds it: the compiler of this build (the sanitizer build's
-# libraries need its runtime in the program), headers and flags from pkg-config only.
+# The example as an SDK user builds it: the compiler of this build, headers and flags from
+# pkg-config only. The sanitizer build's libraries need the sanitizer runtime, with its C++
+# part, in the program.
 export CC="$compiler"
 export CFLAGS="-pedantic"
 if [ "$sanitize" = ON ]; then
-  CFLAGS="$CFLAGS -fsanitize=address,undefined"
-  export LDFLAGS="-fsanitize=address,undefined"
+  CFLAGS="$CFLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined"
+  export LDFLAGS="-fsanitize=address,undefined -fsanitize-link-c++-runtime -lstdc++"
 fi
 unset PKG_CONFIG_PATH
 "$source/examples/build-installed.sh" "$prefix" "$scratch/example" >"$scratch/example.log" 2>&1 ||
