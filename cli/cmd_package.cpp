@@ -1,5 +1,9 @@
 // qztool package verify FILE: a firmware package's blocks, lengths and checks.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "qz/other.h"
@@ -14,6 +18,20 @@ void addPackageCommand(CLI::App& app, int* exitCode) {
   auto* verify = pkg->add_subcommand("verify", "Check a package's blocks: magic, lengths and both checks (two blocks for .qzc)");
   verify->add_option("FILE", *file, "package file")->required();
   verify->callback([file, exitCode] {
+    // What the library cannot say: why the file could not be read at all.
+    std::string unreadable;
+    struct stat st;
+    if (file->size() > 259)
+      unreadable = "has a path of " + std::to_string(file->size()) + " characters; packages take at most 259";
+    else if (stat(file->c_str(), &st) != 0)
+      unreadable = std::string("cannot be opened: ") + strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+      unreadable = "is a directory";
+    if (!unreadable.empty()) {
+      fprintf(stderr, "qztool package verify: %s %s\n", file->c_str(), unreadable.c_str());
+      *exitCode = kBadFile;
+      return;
+    }
     FirmwarePackage p{};
     if (!LoadQZFFile(file->c_str(), &p)) {
       ReleaseQZFFile(&p);

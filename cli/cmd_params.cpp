@@ -1,5 +1,8 @@
 // qztool params show|save|load|defaults|diff: the controller's parameter lists. `load` is a
 // guarded write: backup first, write, store, read back and compare.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -59,20 +62,73 @@ void show(const Lists& l) {
   }
 }
 
+// The library takes paths of at most this many characters.
+constexpr size_t kMaxPath = 259;
+// A parameter line holds at most 255 items of four characters; a much longer line is not one.
+constexpr size_t kMaxLine = 4096;
+
+// At most 16 characters of an item for a message, bytes that are not printable as \xNN.
+std::string shown(const std::string& item) {
+  std::string out;
+  for (size_t i = 0; i < item.size() && i < 16; ++i) {
+    const unsigned char c = static_cast<unsigned char>(item[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += char(c);
+    } else {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return item.size() > 16 ? out + "..." : out;
+}
+
+// One line of at most kMaxLine characters; false at the end of the file or a longer line.
+bool readLine(std::istream& in, std::string* line, bool* tooLong) {
+  line->clear();
+  *tooLong = false;
+  char c;
+  while (in.get(c)) {
+    if (c == '\n') return true;
+    if (line->size() == kMaxLine) {
+      *tooLong = true;
+      return false;
+    }
+    *line += c;
+  }
+  return !line->empty();
+}
+
 // A parameter file must hold exactly the controller's two list lengths, each value a byte:
 // the library would store missing values as 0, and writing those zeros into a controller
 // would wreck it.
 bool checkFile(const std::string& path, const ParaListInfo& info, std::string* why) {
+  if (path.size() > kMaxPath) {
+    *why = "has a path of " + std::to_string(path.size()) + " characters; parameter files take at most " +
+           std::to_string(kMaxPath);
+    return false;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    *why = "is a directory";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    *why = "cannot be opened";
+    *why = std::string("cannot be opened: ") + strerror(errno);
     return false;
   }
   std::string line;
   const int want[2] = {info.apLength, info.bootLength};
   const char* names[2] = {"application", "boot"};
   for (int k = 0; k < 2; ++k) {
-    if (!std::getline(in, line)) line.clear();
+    bool tooLong = false;
+    if (!readLine(in, &line, &tooLong)) line.clear();
+    if (tooLong) {
+      *why = "line " + std::to_string(k + 1) + " is longer than " + std::to_string(kMaxLine) +
+             " characters, so it is no parameter line";
+      return false;
+    }
     std::istringstream items(line);
     std::string item;
     int n = 0;
@@ -80,7 +136,7 @@ bool checkFile(const std::string& path, const ParaListInfo& info, std::string* w
       char* end = nullptr;
       long v = strtol(item.c_str(), &end, 10);
       if (*end || v < 0 || v > 255) {
-        *why = "line " + std::to_string(k + 1) + " holds '" + item + "', not a byte value 0 to 255";
+        *why = "line " + std::to_string(k + 1) + " holds '" + shown(item) + "', not a byte value 0 to 255";
         return false;
       }
       ++n;
@@ -266,7 +322,11 @@ void addParamsCommand(CLI::App& app, int* exitCode) {
       return;
     }
     std::vector<uint8_t> want = l.image;
-    LoadParameterFile(file->c_str(), &l.info, want.data());
+    if (!LoadParameterFile(file->c_str(), &l.info, want.data())) {
+      fprintf(stderr, "qztool params diff: parameter file %s cannot be read\n", file->c_str());
+      *exitCode = kBadFile;
+      return;
+    }
     *exitCode = compare(l.info, want.data(), l.image.data(), "file", "controller") ? kFailure : kOk;
   });
 }

@@ -110,9 +110,9 @@ extern "C" QZ_EXPORT int32_t WriteDiagnoseGoldenSampleFile(const char* path, Tes
   const size_t cells = size_t(rows) * size_t(columns);
   const uint16_t* sample = record->sampleFrame.mutualValues;
   if (cells > 0 && (!sample || !record->golden.mutualValues)) return 0;
-  FILE* f = openForWrite(path, "w");
-  if (!f) return 0;
-  qz::text::Writer out(f);
+  OutputFile file(path, OutputFile::kReplace);
+  if (!file.isOpen()) return 0;
+  qz::text::Writer& out = file.out();
   const FWVersionInfo& fw = record->fwVersion;
   out.put("[KRXM]\nF/W ver:,");
   out.putField(fw.masterVersion, sizeof fw.masterVersion);
@@ -135,19 +135,21 @@ extern "C" QZ_EXPORT int32_t WriteDiagnoseGoldenSampleFile(const char* path, Tes
     }
     out.put("\n");
   }
+  // The sample becomes the golden sample only once it is stored.
+  if (!file.finish()) return 0;
   record->flags = QZ_TEST_GOLDEN_LOADED;
   record->golden.mutualValueCount = int32_t(cells);
   if (cells > 0) memcpy(record->golden.mutualValues, sample, cells * sizeof *sample);
-  return out.close() ? 1 : 0;
+  return 1;
 }
 
 extern "C" QZ_EXPORT int32_t ReadDiagnoseGoldenSampleFile(const char* path, TestRecord* record) {
   if (!record) return 0;
   record->flags = 0;
-  if (!pathUsable(path)) return 0;
-  FILE* f = qz::text::open(path, "r");
+  FILE* f = openForRead(path);
   if (!f) return 0;
   int32_t result = readDiagnoseGolden(f, record);
+  if (ferror(f)) result = 0;  // a file that cannot be read to its end
   fclose(f);
   return result;
 }
@@ -157,10 +159,10 @@ extern "C" QZ_EXPORT int32_t ReadProductGoldenSampleFile(const char* path, TestR
   if (record->fwInfo.sensorPinNumber > 0 && record->fwInfo.driverPinNumber > 0 &&
       !record->golden.mutualValues)
     return 0;
-  if (!pathUsable(path)) return 0;
-  FILE* f = qz::text::open(path, "r");
+  FILE* f = openForRead(path);
   if (!f) return 0;
   readProductGolden(f, record);
+  const bool ok = !ferror(f);
   fclose(f);
-  return 1;
+  return ok ? 1 : 0;
 }

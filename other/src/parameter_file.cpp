@@ -1,4 +1,6 @@
 // Parameter files: the application and boot lists as two lines of "%03d " items.
+#include <cstring>
+
 #include "internal.h"
 
 namespace qz::other {
@@ -24,24 +26,30 @@ using namespace qz::other;
 extern "C" QZ_EXPORT int32_t SaveParameterFile(const char* path, const ParaListInfo* info,
                                                const uint8_t* bytes) {
   if (!info || (!bytes && info->apLength + info->bootLength > 0)) return 0;
-  FILE* f = openForWrite(path, "w");
-  if (!f) return 0;
-  qz::text::Writer out(f);
+  OutputFile file(path, OutputFile::kReplace);
+  if (!file.isOpen()) return 0;
+  qz::text::Writer& out = file.out();
   size_t at = 0;
   for (unsigned list = 0; list < 2; ++list) {
     unsigned count = list == 0 ? info->apLength : info->bootLength;
     for (unsigned i = 0; i < count; ++i) out.format("%03d ", bytes[at++]);
     out.put("\n");
   }
-  return out.close() ? 1 : 0;
+  return file.finish() ? 1 : 0;
 }
 
 extern "C" QZ_EXPORT int32_t LoadParameterFile(const char* path, const ParaListInfo* info,
                                                uint8_t* bytes) {
-  if (!info || !bytes || !pathUsable(path)) return 0;
-  FILE* f = qz::text::open(path, "r");
+  if (!info || !bytes) return 0;
+  FILE* f = openForRead(path);
   if (!f) return 0;
-  loadParameters(f, info, bytes);
+  // Read aside first: a file that fails part-way leaves the caller's buffer as it was.
+  uint8_t read[2 * 255];
+  loadParameters(f, info, read);
+  const bool ok = !ferror(f);
   fclose(f);
+  if (!ok) return 0;
+  size_t n = ((info->sections & 0x80) ? info->apLength : 0) + ((info->sections & 0x40) ? info->bootLength : 0);
+  memcpy(bytes, read, n);
   return 1;
 }

@@ -43,14 +43,21 @@ void writeSummary(text::Writer& out, const char* name, const StdevGroup& g, cons
 }  // namespace
 
 int32_t previousSerialNumber(FILE* f) {
-  if (fseek(f, 0, SEEK_END) != 0) return 0;
+  int32_t n = 0;
+  return previousSerialNumber(f, &n) ? n : 0;
+}
+
+bool previousSerialNumber(FILE* f, int32_t* number) {
+  *number = 0;
+  if (fseek(f, 0, SEEK_END) != 0) return false;
   long pos = ftell(f);
+  if (pos < 0) return false;
   long comma = -1;
-  char chunk[256];
+  char chunk[16384];
   while (pos > 0 && comma < 0) {
     long n = pos < long(sizeof chunk) ? pos : long(sizeof chunk);
     pos -= n;
-    if (fseek(f, pos, SEEK_SET) != 0 || fread(chunk, 1, size_t(n), f) != size_t(n)) return 0;
+    if (fseek(f, pos, SEEK_SET) != 0 || fread(chunk, 1, size_t(n), f) != size_t(n)) return false;
     for (long i = n; i-- > 0;) {
       if (chunk[i] == ',') {
         comma = pos + i;
@@ -59,27 +66,30 @@ int32_t previousSerialNumber(FILE* f) {
     }
   }
   // No comma at all: the search ends at the start of the file and counting starts afresh.
-  if (comma < 0 || fseek(f, comma + 1, SEEK_SET) != 0) return 0;
+  if (comma < 0) return true;
+  if (fseek(f, comma + 1, SEEK_SET) != 0) return false;
   text::Reader in(f);
   char field[kFieldSize];
   readToken(in, field, sizeof field);
-  return text::parseInt(field);
+  if (ferror(f)) return false;
+  *number = text::parseInt(field);
+  return true;
 }
 
 int32_t writeProductGolden(const char* path, const TestRecord* record) {
   int32_t rows = record->fwInfo.sensorPinNumber;
   int32_t columns = record->fwInfo.driverPinNumber;
   if (rows > 0 && columns > 0 && !record->golden.mutualValues) return 0;
-  FILE* f = openForWrite(path, "w");
-  if (!f) return 0;
-  text::Writer out(f);
+  OutputFile file(path, OutputFile::kReplace);
+  if (!file.isOpen()) return 0;
+  text::Writer& out = file.out();
   out.format("%d\n", record->goldenHeaderNumber);
   const uint16_t* values = record->golden.mutualValues;
   for (int64_t r = 0; r < rows; ++r) {
     for (int64_t c = 0; c < columns; ++c) out.format("%d ", values[r * columns + c]);
     out.put("\n");
   }
-  return out.close() ? 1 : 0;
+  return file.finish() ? 1 : 0;
 }
 
 }  // namespace qz::other
@@ -95,9 +105,9 @@ extern "C" QZ_EXPORT int32_t WriteSTDEVResult(const char* path, const StdevRecor
                       (sectors > 0 && !groupComplete(record->sector)) ||
                       !groupComplete(record->totalDrive)))
     return 0;
-  FILE* f = openForWrite(path, "a");
-  if (!f) return 0;
-  qz::text::Writer out(f);
+  OutputFile file(path, OutputFile::kAppend);
+  if (!file.isOpen()) return 0;
+  qz::text::Writer& out = file.out();
 
   time_t now = time(nullptr);
   struct tm t;
@@ -142,7 +152,7 @@ extern "C" QZ_EXPORT int32_t WriteSTDEVResult(const char* path, const StdevRecor
   writeSection(out, "Avg", sensors, columns, floats(&StdevGroup::avgValues));
   writeSection(out, "Max", sensors, columns, ints(&StdevGroup::maxValues));
   writeSection(out, "Min", sensors, columns, ints(&StdevGroup::minValues));
-  return out.close() ? 1 : 0;
+  return file.finish() ? 1 : 0;
 }
 
 extern "C" QZ_EXPORT int32_t WriteRawCount(const char* path, const PinNumberInfo* pins,
@@ -152,9 +162,9 @@ extern "C" QZ_EXPORT int32_t WriteRawCount(const char* path, const PinNumberInfo
       (buffer->sectorValueCount > 0 && !buffer->sectorValues) ||
       (buffer->totalDriveValueCount > 0 && !buffer->totalDriveValues))
     return 0;
-  FILE* f = openForWrite(path, "a");
-  if (!f) return 0;
-  qz::text::Writer out(f);
+  OutputFile file(path, OutputFile::kAppend);
+  if (!file.isOpen()) return 0;
+  qz::text::Writer& out = file.out();
   const unsigned rows = pins->sensorCount;
   const unsigned drivers = pins->driverCount;
   const unsigned sectors = pins->sectorCount;
@@ -172,7 +182,7 @@ extern "C" QZ_EXPORT int32_t WriteRawCount(const char* path, const PinNumberInfo
       v = at(buffer->totalDriveValues, buffer->totalDriveValueCount, r);
     out.format("%4d\t", v);
   });
-  return out.close() ? 1 : 0;
+  return file.finish() ? 1 : 0;
 }
 
 extern "C" QZ_EXPORT int32_t WriteProductTestResult(const char* resultPath, const char* goldenPath,
@@ -182,14 +192,17 @@ extern "C" QZ_EXPORT int32_t WriteProductTestResult(const char* resultPath, cons
   const int32_t columns = record->fwInfo.driverPinNumber;
   if (rows > 0 && columns > 0 && (!record->testFrame.mutualValues || !record->valueMarks)) return 0;
 
-  FILE* f = qz::text::open(resultPath, "r");
+  FILE* f = openForRead(resultPath);
   if (!f) return 0;
-  int32_t previous = previousSerialNumber(f);
+  int32_t previous = 0;
+  // A file that cannot be read to its last comma gets no block with a made-up number.
+  const bool read = previousSerialNumber(f, &previous);
   fclose(f);
+  if (!read) return 0;
 
-  f = qz::text::open(resultPath, "a");
-  if (!f) return 0;
-  qz::text::Writer out(f);
+  OutputFile file(resultPath, OutputFile::kAppendExisting);
+  if (!file.isOpen()) return 0;
+  qz::text::Writer& out = file.out();
   const uint8_t result = record->result;
   out.put(kResult);
   out.put(",");
@@ -214,7 +227,7 @@ extern "C" QZ_EXPORT int32_t WriteProductTestResult(const char* resultPath, cons
   out.put("\n");
   out.put(kSerialNumber);
   out.format(",%d\n", int32_t(uint32_t(previous) + 1u));
-  if (!out.close()) return 0;
+  if (!file.finish()) return 0;
 
   if (result == 0 && (record->flags & QZ_TEST_WRITE_PRODUCT_GOLDEN))
     return writeProductGolden(goldenPath, record);
