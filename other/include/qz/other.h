@@ -12,7 +12,11 @@
  *    before LF and parse numbers in the C locale.
  *  - Output files are created by "OpenForWrite": when the path has a directory part, that
  *    one directory level is created first (a failure there is ignored; the open decides).
- *  - A writer returns 0 also when a write or the close fails (disk full).
+ *  - A writer returns 0 also when a write or the close fails (disk full), and leaves no
+ *    partial data behind: a writer that replaces a file writes a scratch file beside it
+ *    and renames it over the old one (which stays whole on failure); a writer that
+ *    appends cuts the file back to its old length (or removes a file it created).
+ *  - Readers refuse directories and fail (0) on a read error.
  *  - Fixed-size texts in records are read up to their capacity even without a terminator,
  *    and texts read from files are cut to fit their field.
  *  - The library keeps no state between calls apart from notification watches, prints
@@ -116,7 +120,8 @@ QZ_EXPORT int32_t SaveParameterFile(const char* path, const ParaListInfo* info,
 /* Reads whitespace-separated decimal integers: apLength of them when bit 7 of sections is
  * set, then bootLength of them when bit 6 is set, storing each one's low 8 bits in bytes
  * from its start (room for the selected lengths). Values missing from the file are stored
- * as 0. 0 when the file cannot be opened (bytes untouched). */
+ * as 0. 0 when the file cannot be opened or read (bytes untouched: they are filled only
+ * after the whole file was read). */
 QZ_EXPORT int32_t LoadParameterFile(const char* path, const ParaListInfo* info, uint8_t* bytes);
 
 /* ==== Firmware package files ========================================================= */
