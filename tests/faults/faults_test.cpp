@@ -6,8 +6,18 @@
 // and leave the library serving a clean controller right after.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -413,6 +423,143 @@ std::vector<size_t> allExports() {
   for (size_t i = 0; i < exports().size(); ++i) v.push_back(i);
   return v;
 }
+
+// ---- A simulator process killed in the middle of a call
+
+extern "C" char** environ;
+
+// qzsim serving one controller (with a slave, so the calls below pause for it) from a
+// scenario, in a directory of its own.
+class SimProcess {
+ public:
+  explicit SimProcess(Transport t) {
+    std::string tmpl = std::filesystem::temp_directory_path().string() + "/qzfault-XXXXXX";
+    if (!mkdtemp(tmpl.data())) return;
+    dir_ = tmpl;
+    const std::string link = dir_ + "/com7";
+    std::string section = t == Transport::Hid      ? "[hid]"
+                          : t == Transport::Driver ? "[driver QZUKRXM_API0]"
+                                                   : "[serial " + link + "]";
+    std::ofstream(dir_ + "/one.scenario") << section << "\n[slave]\nsensor-lines = 4\n";
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    const std::string simDir = dir_ + "/sim", scenario = dir_ + "/one.scenario";
+    const char* argv[] = {QZSIM_PROGRAM, "--dir", simDir.c_str(), "--scenario", scenario.c_str(), nullptr};
+    const int rc = posix_spawn(&pid_, QZSIM_PROGRAM, &fa, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    if (rc != 0) {
+      pid_ = -1;
+      close(out[0]);
+      return;
+    }
+    // Serving once it prints its export line.
+    std::string text;
+    char buf[512];
+    pollfd p{out[0], POLLIN, 0};
+    while (text.find("export") == std::string::npos && poll(&p, 1, 5000) > 0) {
+      ssize_t n = read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      text.append(buf, size_t(n));
+    }
+    close(out[0]);
+    ready_ = text.find("export") != std::string::npos;
+    setenv("QZ_VIRTUAL_HID_DIR", (simDir + "/hid").c_str(), 1);
+    setenv("QZ_DRIVER_DIR", (simDir + "/driver").c_str(), 1);
+    setenv("QZ_COM7", t == Transport::Serial ? link.c_str() : (dir_ + "/no-line").c_str(), 1);
+  }
+  ~SimProcess() {
+    kill();
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+  bool ready() const { return ready_; }
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+bool findOn(Transport t, DeviceHandle* h) {
+  char name[QZ_MODEL_NAME_SIZE];
+  switch (t) {
+    case Transport::Hid: return FindHidDevice(h, name) != 0;
+    case Transport::Driver: return FindQZDevice(h, name) != 0;
+    case Transport::Serial:
+      FindHidDevice(h, name);
+      return FindRSDevice(kVictimPort, kSpeed, h, name) != 0;
+  }
+  return false;
+}
+
+const Export& exportNamed(const char* name) {
+  for (const Export& e : exports())
+    if (strcmp(e.name, name) == 0) return e;
+  abort();
+}
+
+class Crash : public Faults {};
+
+const char* const kCrashCalls[] = {"GetRawCount", "GetBaseLine", "GetParaList"};
+
+// Each call pauses (a frame's status polls, scanning stopped for the slave's lines) long
+// after its first commands, so the kill lands in the middle of it.
+TEST_P(Crash, FailsBoundedAndClean) {
+  const Transport t = std::get<0>(GetParam());
+  const Export& e = exportNamed(kCrashCalls[std::get<1>(GetParam())]);
+  ASSERT_NE(g_clean->handle[int(t)], QZ_NO_DEVICE) << "the clean controller was not found";
+  const Outcome clean = run(e, t, {});
+  ASSERT_NE(clean.result, 0);
+
+  SimProcess sim(t);
+  ASSERT_TRUE(sim.ready()) << "qzsim did not start";
+  DeviceHandle h = QZ_NO_DEVICE;
+  ASSERT_TRUE(findOn(t, &h));
+  Args a;
+  a.transport = t;
+  a.serialPort = kVictimPort;
+  if (e.prepare) {
+    ASSERT_TRUE(e.prepare(h, a));
+  }
+  Arena arena(e.sizes(a));
+  std::vector<std::vector<uint8_t>> before;
+  for (size_t k = 0; k < arena.size.size(); ++k) before.push_back(arena.out(k));
+
+  std::thread killer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim.kill();
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  const int32_t result = e.call(h, a, arena.ptr.data());
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  killer.join();
+  CloseDevice(h);
+
+  EXPECT_EQ(result, 0);
+  EXPECT_LE(ms, 2 * boundOf(e, t, clean, 0) + 1000);
+  EXPECT_EQ(arena.brokenGuard(), -1);
+  expectCleanAnswers(t);
+}
+
+std::string crashName(const ::testing::TestParamInfo<std::tuple<Transport, size_t>>& info) {
+  return std::string(transportName(std::get<0>(info.param))) + "_" + kCrashCalls[std::get<1>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Killed, Crash,
+                         ::testing::Combine(::testing::Values(Transport::Hid, Transport::Driver, Transport::Serial),
+                                            ::testing::Values(size_t(0), size_t(1), size_t(2))),
+                         crashName);
 
 INSTANTIATE_TEST_SUITE_P(All, Faults,
                          ::testing::Combine(::testing::Values(Transport::Hid, Transport::Driver, Transport::Serial),
