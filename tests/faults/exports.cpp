@@ -43,7 +43,10 @@ bool prepBootImage(DeviceHandle h, Args& a) {
   a.image.assign(imageSize(a.lists), 0);
   return GetParaList(h, &a.lists, a.image.data());
 }
-bool prepUi(DeviceHandle h, Args& a) { return prepImage(h, a) && GetParaUISetting(h, &a.ui); }
+bool prepUi(DeviceHandle h, Args& a) {
+  memset(&a.ui, 0, sizeof a.ui);  // its padding goes into the output as well
+  return prepImage(h, a) && GetParaUISetting(h, &a.ui);
+}
 // FindPreDevice searches on the transport of the current device.
 bool prepSelect(DeviceHandle h, Args&) {
   int32_t type;

@@ -251,6 +251,20 @@ const char* transportName(Transport t) {
 }
 
 
+// Where the outputs of two calls differ, for the failure message.
+std::string differences(const Outcome& a, const Outcome& b) {
+  std::string d;
+  for (size_t k = 0; k < a.after.size() && k < b.after.size(); ++k)
+    for (size_t i = 0; i < a.after[k].size() && i < b.after[k].size(); ++i)
+      if (a.after[k][i] != b.after[k][i]) {
+        char buf[64];
+        snprintf(buf, sizeof buf, "; output %zu byte %zu: %02X, clean %02X", k, i, b.after[k][i], a.after[k][i]);
+        d += buf;
+        break;
+      }
+  return d;
+}
+
 // Checks one faulted call against the clean one.
 void check(const Export& e, const Outcome& clean, const Outcome& o, Expect expect, bool refusal,
            double boundMs) {
@@ -293,7 +307,8 @@ void check(const Export& e, const Outcome& clean, const Outcome& o, Expect expec
 
   std::string why;
   switch (expect) {
-    case Expect::Recovers: EXPECT_TRUE(recovered()) << "result " << o.result << " against " << clean.result; break;
+    case Expect::Recovers: EXPECT_TRUE(recovered()) << "result " << o.result << " against " << clean.result
+                                                     << differences(clean, o); break;
     case Expect::Fails: EXPECT_TRUE(failedProperly(&why)) << why; break;
     case Expect::FailsOrRecovers: EXPECT_TRUE(recovered() || failedProperly(&why)) << why; break;
     case Expect::Either: break;
