@@ -257,8 +257,9 @@ std::string differences(const Outcome& a, const Outcome& b) {
   for (size_t k = 0; k < a.after.size() && k < b.after.size(); ++k)
     for (size_t i = 0; i < a.after[k].size() && i < b.after[k].size(); ++i)
       if (a.after[k][i] != b.after[k][i]) {
-        char buf[64];
-        snprintf(buf, sizeof buf, "; output %zu byte %zu: %02X, clean %02X", k, i, b.after[k][i], a.after[k][i]);
+        char buf[96];
+        snprintf(buf, sizeof buf, "; output %zu byte %zu: %02X, clean %02X", k, i, unsigned(b.after[k][i]),
+                 unsigned(a.after[k][i]));
         d += buf;
         break;
       }

@@ -1,6 +1,9 @@
 // Faults the fault injection found, one test each.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -47,6 +50,38 @@ TEST(FailedFind, KeepsTheCurrentControllerWorking) {
   }
   CloseDevice(hid);
   CloseDevice(object);
+}
+
+}  // namespace
+
+namespace {
+
+// A device object that stops taking requests (its daemon hung) used to block the caller
+// for ever once the connection's buffer was full: every request then waited for room.
+TEST(HungDeviceObject, RequestsFailInsteadOfBlocking) {
+  setenv("QZ_NO_REAL_HID", "1", 1);
+  qzsim::Simulator sim;
+  auto& dev = sim.addDriverObject(qzsim::Controller{}, "QZUKRXM_API0");
+  sim.start();
+  sim.exportEnvironment();
+  char name[QZ_MODEL_NAME_SIZE];
+  DeviceHandle h = QZ_NO_DEVICE;
+  ASSERT_EQ(FindQZDevice(&h, name), 1);
+  // The daemon holds the next completion back and reads nothing more meanwhile.
+  dev.addFault(qzsim::Fault::lateCompletion(0xE1, 60000));
+  EXPECT_EQ(SendE1(h, 0, 0x20, 1), 0);
+  // Whatever else the connection holds fills it up (the handle is the connection).
+  const uint8_t junk[12] = {};
+  while (send(int(h), junk, sizeof junk, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+  }
+  alarm(20);  // a call that blocks ends the test program instead of hanging it
+  const auto t0 = std::chrono::steady_clock::now();
+  uint8_t out[4];
+  EXPECT_EQ(SendE0(h, 0, 0x3A, out), 0);
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  alarm(0);
+  EXPECT_LE(ms, 2 * 5 * 500.0 + 1000);  // five attempts of at most one request time-out
+  CloseDevice(h);
 }
 
 }  // namespace
