@@ -162,6 +162,7 @@ const Transport* const kDriverTransport = &kDriver;
 
 int32_t FindQZDeviceInternal(DeviceHandle* handle, char* name) {
   g_current.deviceType = QZ_TYPE_DRIVER_USB;
+  g_current.handle = QZ_NO_DEVICE;  // the record is the search's now (see the HID scan)
   for (int index : {0, 1})
     if (ScanDriverDevices(index, handle, nullptr, true, name)) return 1;
   g_current.deviceType = QZ_TYPE_DRIVER_SERIAL;
@@ -184,6 +185,7 @@ QZ_EXPORT int32_t FindQZDevice(DeviceHandle* handle, char* name) {
 QZ_EXPORT int32_t EnumerateQZDevices(DeviceFoundCallback callback) {
   int32_t any = 0;
   g_current.deviceType = QZ_TYPE_DRIVER_USB;
+  g_current.handle = QZ_NO_DEVICE;
   any |= ScanDriverDevices(0, nullptr, callback, false, nullptr);
   any |= ScanDriverDevices(1, nullptr, callback, false, nullptr);
   g_current.deviceType = QZ_TYPE_DRIVER_SERIAL;

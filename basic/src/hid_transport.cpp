@@ -111,6 +111,10 @@ int32_t ScanHidDevices(DeviceFoundCallback callback, char* name, bool findMode, 
   g_current.usesReportId = 0;
   g_current.is2KFamily = 0;
   g_current.deviceType = QZ_TYPE_HID;
+  // The record no longer describes the device that was current: without this, a scan that
+  // finds nothing would leave that device's handle with these settings, and its next call
+  // would skip reloading its slot and use the wrong transport.
+  g_current.handle = QZ_NO_DEVICE;
   Scan scan{callback, name, out, findMode, false};
   if (!hid::enumerate(&scan, ScanOne)) return 0;
   return scan.found ? 1 : 0;

@@ -110,6 +110,7 @@ extern "C" {
 QZ_EXPORT int32_t FindRSDevice(int32_t port, int32_t speed, DeviceHandle* handle, char* name) {
   if (!handle || !name) return 0;
   g_current.deviceType = QZ_TYPE_SERIAL;
+  g_current.handle = QZ_NO_DEVICE;  // the record is the search's now (see the HID scan)
   char path[QZ_PATH_SIZE];
   if (!serial::portPath(port, path, sizeof path)) return 0;
   CopyPath(g_current.devicePath, path);

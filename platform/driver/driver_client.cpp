@@ -77,8 +77,10 @@ bool sendRequest(int fd, uint32_t tag, uint32_t code, const void* input, size_t 
   putLe32(packet + 4, code);
   putLe32(packet + 8, capacity);
   if (inputLen) memcpy(packet + 12, input, inputLen);
+  // Never waits for room: a connection whose buffer is full belongs to a daemon that has
+  // stopped reading, and waiting would block the caller for ever.
   ssize_t n;
-  do n = send(fd, packet, 12 + inputLen, MSG_NOSIGNAL);
+  do n = send(fd, packet, 12 + inputLen, MSG_NOSIGNAL | MSG_DONTWAIT);
   while (n < 0 && errno == EINTR);
   return n == ssize_t(12 + inputLen);
 }

@@ -34,7 +34,8 @@ bool objectPath(int fd, char* out, size_t cap);
 // A fresh tag, never 0, unique within the process.
 uint32_t nextTag();
 
-// Sends one request. False when the connection is broken or the input too long.
+// Sends one request without waiting. False when the connection is broken or full (the
+// daemon reads nothing) or the input too long.
 bool sendRequest(int fd, uint32_t tag, uint32_t code, const void* input, size_t inputLen,
                  uint32_t capacity);
 

@@ -72,6 +72,8 @@ struct Device::Impl {
   Packet stalePacket{};
   int readFailAfter = -1;  // good reads left before a scripted read failure; -1 none
   bool bulkReplySeen = false;  // the FA reply has been read: reads now take blocks
+  int vanishAfterReads = -1;   // reads left before a scripted vanish; -1 none
+  bool vanishing = false;      // gone: nothing is answered any more, removal under way
 
   std::vector<Fault> faults;
   bool recording = true;
@@ -125,6 +127,11 @@ struct Device::Impl {
   Packet peekReply() const;
   // Under mu: a scripted read failure applies to this read.
   bool readFails();
+  // Under mu: a scripted vanish applies to this read (the device is then going away).
+  bool readVanishes();
+  // Under mu: the device goes away now: every connection is shut down at once, and the
+  // removal itself finishes on the simulator's timeline thread.
+  void vanishLocked();
 
   void startServing();
   void stopServing();

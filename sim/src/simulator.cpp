@@ -80,6 +80,7 @@ Fault Fault::splitReply(int opcode, int parts, int gapMs, int times) {
 }
 Fault Fault::badChecksum(int opcode, int times) { return fault(FaultKind::BadChecksum, opcode, times); }
 Fault Fault::garbage(int opcode, int bytes, int times) { return fault(FaultKind::Garbage, opcode, times, bytes); }
+Fault Fault::vanish(int opcode, int reads) { return fault(FaultKind::Vanish, opcode, 1, reads); }
 Fault Fault::replyWith(int opcode, const Packet& reply, int times) {
   Fault f = fault(FaultKind::Reply, opcode, times);
   f.reply = reply;
@@ -133,6 +134,10 @@ Packet stalePacketFor(uint8_t opcode, const Packet& previous, bool hadPrevious) 
 
 Device::Impl::Outcome Device::Impl::takeCommand(const Packet& cmd) {
   Outcome o;
+  if (vanishing) {  // going away: nothing is taken any more
+    o.accepted = false;
+    return o;
+  }
   o.faulted = takeFault(cmd[0], &o.fault);
   FaultKind k = o.faulted ? o.fault.kind : FaultKind::Reply;
   if (o.faulted && k == FaultKind::SendFail) {
@@ -140,6 +145,11 @@ Device::Impl::Outcome Device::Impl::takeCommand(const Packet& cmd) {
     return o;
   }
   if (o.faulted && k == FaultKind::NoAnswer) return o;
+  if (o.faulted && k == FaultKind::Vanish && o.fault.value < 0) {
+    vanishLocked();
+    o.accepted = false;
+    return o;
+  }
   if (o.faulted && k == FaultKind::Refuse) {
     o.reply = Packet{0xAA, cmd[1], cmd[2], cmd[3], cmd[4]};
     o.answered = true;
@@ -149,6 +159,7 @@ Device::Impl::Outcome Device::Impl::takeCommand(const Packet& cmd) {
   }
   bulkReplySeen = false;
   readFailAfter = -1;
+  vanishAfterReads = -1;
   if (!o.answered) return o;
   bool hadPrevious = replyCurrent || visible != Packet{};
   Packet previous = hasPending ? pending : visible;
@@ -169,6 +180,7 @@ Device::Impl::Outcome Device::Impl::takeCommand(const Packet& cmd) {
     stalePacket = stalePacketFor(cmd[0], previous, hadPrevious);
   }
   if (o.faulted && k == FaultKind::ReadFail) readFailAfter = std::max(0, o.fault.value);
+  if (o.faulted && k == FaultKind::Vanish) vanishAfterReads = o.fault.value;
   return o;
 }
 
@@ -201,6 +213,25 @@ bool Device::Impl::readFails() {
   }
   readFailAfter = -1;
   return true;
+}
+
+bool Device::Impl::readVanishes() {
+  if (vanishing) return true;
+  if (vanishAfterReads < 0) return false;
+  if (vanishAfterReads > 0) {
+    --vanishAfterReads;
+    return false;
+  }
+  vanishLocked();
+  return true;
+}
+
+void Device::Impl::vanishLocked() {
+  if (vanishing) return;
+  vanishing = true;
+  vanishAfterReads = -1;
+  for (auto& c : conns) shutdown(c->fd, SHUT_RDWR);
+  sim->schedule(std::chrono::milliseconds(0), [this] { removeNow(); });
 }
 
 // ---- Device

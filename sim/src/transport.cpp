@@ -275,6 +275,7 @@ void Device::Impl::hidRequest(Connection* c, const uint8_t* buf, size_t n, bool 
     size_t dn = n > 8 ? n - 8 : 0;
     uint32_t op = n ? buf[0] : 0, len = n >= 8 ? le32(buf + 4) : 0;
     record(Transport::Hid, op, len, 0, c->id, data, dn);
+    if (vanishing) return;  // gone: no answer, the connection is being shut down
     if (n < 8 || truncated || buf[1] || buf[2] || buf[3]) {
       status = kStatusMalformed;
       markMalformed();
@@ -285,9 +286,12 @@ void Device::Impl::hidRequest(Connection* c, const uint8_t* buf, size_t n, bool 
         status = kStatusFailed;
       else if (!takeCommand(Packet{data[1], data[2], data[3], data[4], data[5]}).accepted)
         status = kStatusFailed;
+      if (vanishing) return;
     } else if (op == kGetFeature) {
       if (dn != len || len == 0 || len > kMaxFeature) {
         status = kStatusMalformed;
+      } else if (readVanishes()) {
+        return;
       } else if (data[0] != reportId || readFails()) {
         status = kStatusFailed;
       } else {
@@ -395,6 +399,7 @@ void Device::Impl::driverRequest(Connection* c, const uint8_t* buf, size_t n, bo
     const uint8_t* in = buf + std::min<size_t>(n, 12);
     size_t inN = n > 12 ? n - 12 : 0;
     record(Transport::Driver, code, cap, tag, c->id, in, inN);
+    if (vanishing) return;  // gone: no completion, the connection is being shut down
     const Controller& d = model.desc();
     if (n < 12 || truncated) {
       status = kStatusMalformed;
@@ -412,6 +417,7 @@ void Device::Impl::driverRequest(Connection* c, const uint8_t* buf, size_t n, bo
         status = kStatusMalformed;
       } else {
         Outcome oc = takeCommand(Packet{in[0], in[1], in[2], in[3], in[4]});
+        if (vanishing) return;
         if (!oc.accepted) {
           status = kStatusFailed;
         } else {
@@ -425,7 +431,9 @@ void Device::Impl::driverRequest(Connection* c, const uint8_t* buf, size_t n, bo
         }
       }
     } else if (code == kReadOlder || code == kReadNewer) {
-      if (readFails()) {
+      if (readVanishes()) {
+        return;
+      } else if (readFails()) {
         status = kStatusFailed;
       } else if (model.bulkActive() && bulkReplySeen) {
         size_t b = model.blockBytes();
@@ -512,9 +520,21 @@ void Device::Impl::serialLoop() {
       }
       memmove(acc, acc + 6, accN - 6);
       accN -= 6;
-      if (!oc.accepted || !oc.answered) continue;
       FaultKind k = oc.faulted ? oc.fault.kind : FaultKind::NoAnswer;
       bool f = oc.faulted;
+      if (f && k == FaultKind::Vanish) {
+        // Gone at the frame, or part way through the reply frame.
+        if (oc.answered && oc.fault.value > 0) {
+          uint8_t frame[6];
+          memcpy(frame, oc.reply.data(), 5);
+          frame[5] = checksum(frame);
+          writeAll(ptyMaster, frame, size_t(std::min(oc.fault.value, 5)));
+        }
+        std::lock_guard<std::mutex> l(mu);
+        vanishLocked();
+        return;
+      }
+      if (!oc.accepted || !oc.answered) continue;
       if (f && k == FaultKind::Delay && !Simulator::Impl::pause(*this, oc.fault.value)) return;
       wire.clear();
       if (f && k == FaultKind::Garbage)

@@ -97,6 +97,11 @@ enum class FaultKind : uint8_t {
   BadChecksum,     // serial: the reply frame carries a wrong checksum
   Garbage,         // serial: `value` garbage bytes go out before the reply frame
   Reply,           // carried out, but answered with `reply` instead
+  Vanish,          // the device goes away as removed: with `value` < 0 at the send (not
+                   // carried out, the send never completes); else the command is carried
+                   // out and answered, and the device goes away before the read after
+                   // `value` reads of it (HID, driver) or after `value` bytes of the reply
+                   // frame (serial, 0 to 5)
   Silence = NoAnswer,
 };
 
@@ -122,6 +127,7 @@ struct Fault {
   static Fault badChecksum(int opcode = kAnyOpcode, int times = 1);
   static Fault garbage(int opcode, int bytes, int times = 1);
   static Fault replyWith(int opcode, const Packet& reply, int times = 1);
+  static Fault vanish(int opcode = kAnyOpcode, int reads = -1);
 };
 
 class Simulator;
