@@ -220,6 +220,44 @@ TEST(Core, RemovedControllerIsForgottenWhateverTheSettingAndFoundAgain) {
   }
 }
 
+// The arrival can come a moment before the device object takes connections.
+TEST(Core, ControllerNotReadyAtItsArrivalIsLookedForAgainForAWhile) {
+  struct Case {
+    int readyAfterMs;  // -1: never
+    bool found;
+  };
+  for (const Case c : {Case{250, true}, Case{kArrivalRetries * kArrivalRetryMs - 50, true}, Case{-1, false}}) {
+    Rig rig;
+    rig.setting.value = 1;
+    rig.core.create(false, false);
+    rig.controller.changeCode = kChangeArrived;
+    rig.core.onDeviceChange(kDeviceArrival, nullptr);
+    EXPECT_EQ(rig.core.monitorDevice(), kNoDevice);
+    if (c.readyAfterMs >= 0) {
+      rig.timers.advance(c.readyAfterMs);
+      rig.controller.driverPresent = true;
+    }
+    rig.timers.advance(kArrivalRetries * kArrivalRetryMs + 1000);
+    EXPECT_EQ(rig.core.monitorDevice(), c.found ? FakeController::kDriverHandle : kNoDevice) << c.readyAfterMs;
+    EXPECT_EQ(rig.monitor.starts.size(), c.found ? 1u : 0u) << c.readyAfterMs;
+    EXPECT_FALSE(rig.timers.isRunning(kTimerArrival)) << "still looking, " << c.readyAfterMs;
+  }
+}
+
+TEST(Core, RemovalEndsTheSearchForAnArrivedController) {
+  Rig rig;
+  rig.core.create(false, false);
+  rig.controller.changeCode = kChangeArrived;
+  rig.core.onDeviceChange(kDeviceArrival, nullptr);
+  EXPECT_TRUE(rig.timers.isRunning(kTimerArrival));
+  rig.controller.changeCode = kChangeRemoved;
+  rig.core.onDeviceChange(kDeviceRemoveComplete, nullptr);
+  EXPECT_FALSE(rig.timers.isRunning(kTimerArrival));
+  rig.controller.driverPresent = true;
+  rig.timers.advance(5000);
+  EXPECT_EQ(rig.core.monitorDevice(), kNoDevice);
+}
+
 TEST(Core, ArrivalLeavesAWatchedControllerAloneAndIgnoresOtherDevices) {
   Rig rig;
   rig.setting.value = 1;

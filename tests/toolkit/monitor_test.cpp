@@ -300,6 +300,28 @@ TEST(Monitor, NeverTwoThreadsAtOnce) {
   EXPECT_EQ(rig.object.connectionsOpened(), 1 + 5);
 }
 
+// A removal closes the library's handle right after the monitor was started, and the number
+// comes back at once for another connection: the monitor still watches the first object.
+TEST(Monitor, WatchesTheObjectTheHandleHadWhenStarted) {
+  DeviceObject first, other;
+  ThreadDispatcher ui;
+  TouchMonitor monitor(ui, [](uint8_t) {});
+  for (int pass = 0; pass < 20; ++pass) {
+    int handle = driver::connectObject(first.path().c_str());
+    ASSERT_GE(handle, 0);
+    monitor.start(handle);
+    close(handle);
+    int reused = driver::connectObject(other.path().c_str());
+    ASSERT_GE(reused, 0);
+    ASSERT_TRUE(eventually(2s, [&] { return first.outstanding().size() == 2; })) << "pass " << pass;
+    EXPECT_TRUE(other.outstanding().empty()) << "pass " << pass << ": watched the reused number";
+    monitor.stopAndJoin();
+    close(reused);
+    ASSERT_TRUE(eventually(2s, [&] { return first.outstanding().empty(); }));
+  }
+  EXPECT_EQ(TouchMonitor::mostThreadsAtOnce(), 1);
+}
+
 TEST(Monitor, AHandleWithoutADeviceObjectEndsAtOnce) {
   ThreadDispatcher ui;
   TouchMonitor monitor(ui, [](uint8_t) {});

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QMessageBox>
+#include <QPixmapCache>
 #include <QSessionManager>
 #include <QSocketNotifier>
 
@@ -26,6 +27,9 @@ void onSignal(int) {
 
 CKRXBugReportApp::CKRXBugReportApp(int& argc, char** argv) : QApplication(argc, argv) {
   setQuitOnLastWindowClosed(false);
+  // The style keeps every button picture it draws, and each new message box draws new ones:
+  // a resident program would grow to Qt's default 10 MB of them. A few windows need far less.
+  QPixmapCache::setCacheLimit(1024);
 }
 
 CKRXBugReportApp::~CKRXBugReportApp() = default;

@@ -280,7 +280,15 @@ bool CKRXBugReportDlg::registerRawInput() {
   deviceWatcher_ = new QFileSystemWatcher(this);
   deviceWatcher_->addPath(QStringLiteral("/dev"));
   if (const char* dir = getenv("QZ_VIRTUAL_HID_DIR"); dir && *dir) deviceWatcher_->addPath(QString::fromLocal8Bit(dir));
-  connect(deviceWatcher_, &QFileSystemWatcher::directoryChanged, this, [this] { refreshRawInput(); });
+  // A node or socket appears a moment before it can be opened (udev grants access after
+  // making the node, a device socket listens after it is bound): looked at again shortly.
+  connect(deviceWatcher_, &QFileSystemWatcher::directoryChanged, this, [this] {
+    refreshRawInput();
+    for (int ms : {100, 500, 2000})
+      QTimer::singleShot(ms, this, [this] {
+        if (!core_->closed()) refreshRawInput();
+      });
+  });
 
   keys_ = new X11Keys(X11Keys::Handlers{
       [this] { core_->onResetKeys(); },

@@ -170,7 +170,7 @@ void ToolKitCore::closeProgram() {
   registerNotify_ = nullptr;
   unRegisterNotify_ = nullptr;
   enablePCAPScan_ = nullptr;
-  for (int id : {kTimerHint, kTimerDisable, kTimerEnable, kTimerLog, kTimerWaterOff}) timers_.stop(id);
+  for (int id : {kTimerHint, kTimerDisable, kTimerEnable, kTimerLog, kTimerWaterOff, kTimerArrival}) timers_.stop(id);
   view_.unregisterRawInput();
   view_.deleteTrayIcon();
   view_.endRun();
@@ -346,6 +346,10 @@ void ToolKitCore::onTimer(int id) {
       timers_.stop(kTimerWaterOff);
       switchWaterModeOff();
       return;
+    case kTimerArrival:
+      if (monitorDevice_ != kNoDevice || !findQZDevice_ || findArrivedController() || --arrivalRetries_ <= 0)
+        timers_.stop(kTimerArrival);
+      return;
     default:
       return;
   }
@@ -466,12 +470,24 @@ void ToolKitCore::onDeviceChange(uint32_t event, const void* record) {
     // comes back.
     stopMonitor();
     forgetMonitorDevice();
+    timers_.stop(kTimerArrival);
     setTray(text::kTip, "", kIconNormal);
     hideAbnormalState();
   } else if (code == kChangeArrived && monitorDevice_ == kNoDevice && findQZDevice_) {
-    findQZDevice_(&monitorDevice_, modelName_.data());
-    if (monitorDevice_ != kNoDevice && showNotification_) startMonitor();
+    // A device object's name appears a moment before it takes connections: one not found
+    // at its arrival is looked for again for a while instead of being missed for good.
+    if (!findArrivedController()) {
+      arrivalRetries_ = kArrivalRetries;
+      timers_.start(kTimerArrival, kArrivalRetryMs);
+    }
   }
+}
+
+bool ToolKitCore::findArrivedController() {
+  findQZDevice_(&monitorDevice_, modelName_.data());
+  if (monitorDevice_ == kNoDevice) return false;
+  if (showNotification_) startMonitor();
+  return true;
 }
 
 // ---- Panel commands --------------------------------------------------------------------

@@ -37,12 +37,21 @@ enum Command : int {
 };
 
 // Window timers: id and period.
-enum TimerId : int { kTimerHint = 1, kTimerDisable = 2, kTimerEnable = 3, kTimerLog = 4, kTimerWaterOff = 5 };
+enum TimerId : int {
+  kTimerHint = 1,
+  kTimerDisable = 2,
+  kTimerEnable = 3,
+  kTimerLog = 4,
+  kTimerWaterOff = 5,
+  kTimerArrival = 6,  // a controller announced but not found yet is looked for again
+};
 constexpr int kHintPeriodMs = 1000;
 constexpr int kDisableDelayMs = 1500;
 constexpr int kEnableDelayMs = 500;
 constexpr int kLogPeriodMs = 100;
 constexpr int kWaterOffDelayMs = 100;
+constexpr int kArrivalRetryMs = 100;
+constexpr int kArrivalRetries = 20;
 
 constexpr int kIconNormal = 128;
 constexpr int kIconDisabled = 129;
@@ -274,6 +283,7 @@ class ToolKitCore {
   void bindOtherFunctions();
   void startMonitor();
   void stopMonitor();
+  bool findArrivedController();
   void forgetMonitorDevice();
   void closeCommandDevice();
   void setTray(const char* tip, const char* info, int icon);
@@ -294,6 +304,7 @@ class ToolKitCore {
   TrayIcon trayIcon_;
   std::string markerTitle_;
   int marqueeStep_ = 0;
+  int arrivalRetries_ = 0;
   uint32_t showNotification_ = 0;
   int waterModeState_ = kWaterNotRead;
   bool windowShown_ = false;

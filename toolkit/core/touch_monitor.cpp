@@ -5,11 +5,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 #include "driver/driver_client.h"
 
@@ -40,6 +42,21 @@ struct TouchMonitor::Run {
 namespace {
 
 constexpr size_t kReportSize = 5;
+using ObjectPath = std::array<char, sizeof(sockaddr_un::sun_path)>;
+
+std::atomic<int> g_running{0};
+std::atomic<int> g_most{0};
+
+// Counts the thread in for as long as it runs.
+struct Running {
+  Running() {
+    int now = ++g_running;
+    int most = g_most.load();
+    while (now > most && !g_most.compare_exchange_weak(most, now)) {
+    }
+  }
+  ~Running() { --g_running; }
+};
 
 struct Request {
   uint32_t code;
@@ -70,11 +87,9 @@ void deliver(const std::shared_ptr<TouchMonitor::Run>& run, Dispatcher& dispatch
 }
 
 void monitorThread(std::shared_ptr<TouchMonitor::Run> run, Dispatcher& dispatcher,
-                   std::function<void(uint8_t)> fn, DeviceHandle handle) {
-  char path[sizeof(sockaddr_un::sun_path)];
-  int conn = -1;
-  if (handle >= 0 && handle <= INT32_MAX && driver::objectPath(int(handle), path, sizeof path))
-    conn = driver::connectObject(path);
+                   std::function<void(uint8_t)> fn, ObjectPath path) {
+  Running counted;
+  int conn = run->stop ? -1 : driver::connectObject(path.data());
   if (conn < 0) {
     run->finished = true;
     return;
@@ -137,11 +152,20 @@ TouchMonitor::~TouchMonitor() { stopAndJoin(); }
 
 void TouchMonitor::start(DeviceHandle handle) {
   stopAndJoin();  // never two monitor threads at once
+  // The handle is the library's and the user-interface thread may close it (a removal) the
+  // moment this returns, and its number be reused: the object is named here, and the
+  // thread connects by name, never looking at the handle.
+  ObjectPath path{};
+  if (handle < 0 || handle > INT32_MAX || !driver::objectPath(int(handle), path.data(), path.size())) return;
   auto run = std::make_shared<Run>();
   run->stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (run->stopFd < 0) return;
+  try {
+    thread_ = std::thread(monitorThread, run, std::ref(dispatcher_), deliver_, path);
+  } catch (const std::system_error&) {
+    return;  // no thread: the touch state goes unwatched, as without a controller
+  }
   run_ = run;
-  thread_ = std::thread(monitorThread, run, std::ref(dispatcher_), deliver_, handle);
 }
 
 void TouchMonitor::signalStop() {
@@ -155,5 +179,8 @@ void TouchMonitor::stopAndJoin() {
 }
 
 bool TouchMonitor::active() const { return run_ && !run_->finished; }
+
+int TouchMonitor::runningThreads() { return g_running.load(); }
+int TouchMonitor::mostThreadsAtOnce() { return g_most.load(); }
 
 }  // namespace qz::toolkit

@@ -29,6 +29,9 @@ class TouchMonitor : public MonitorControl {
   void stopAndJoin();
   // True while a thread runs (it may be on its way out).
   bool active() const;
+  // Monitor threads of the process running now, and the most that ever ran at once.
+  static int runningThreads();
+  static int mostThreadsAtOnce();
 
   struct Run;
 
